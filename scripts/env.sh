@@ -1,0 +1,34 @@
+# Sourced by the other scripts: picks a Python 3.12+ interpreter and a virtual environment.
+set -euo pipefail
+
+VELTRIX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Prints the newest working Python 3.12+ interpreter (PATH first, then pyenv's versions).
+find_python() {
+    local candidate
+    for candidate in "${VELTRIX_PYTHON:-}" python3.13 python3.12 \
+        "$HOME"/.pyenv/versions/3.13*/bin/python3.13 "$HOME"/.pyenv/versions/3.12*/bin/python3.12 \
+        /usr/local/bin/python3.13 /usr/local/bin/python3.12 /usr/bin/python3.13 /usr/bin/python3.12 python3; do
+        [ -n "$candidate" ] || continue
+        if "$candidate" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1; then
+            "$candidate" -c 'import sys; print(sys.executable)'
+            return 0
+        fi
+    done
+    echo "veltrix needs Python 3.12 or later; none was found (set VELTRIX_PYTHON)" >&2
+    return 1
+}
+
+# Creates (once) the venv at $1 with the build and test tools, then (re)installs veltrix.
+# Extra arguments go to pip install (for example a config setting for a sanitizer build).
+prepare_venv() {
+    local venv="$1" python="$2"
+    shift 2
+    if [ ! -x "$venv/bin/python" ]; then
+        "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install --quiet --upgrade pip
+    fi
+    "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+        -C "build-dir=${VELTRIX_BUILD_DIR:-build/{wheel_tag}-{build_type}}" "$@" "$VELTRIX_ROOT"
+}

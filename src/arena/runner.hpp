@@ -1,0 +1,63 @@
+// The batch runner: n games over two player pairs, one worker thread per pair.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "arena/error.hpp"
+#include "arena/player.hpp"
+#include "board/core.hpp"
+#include "util/result.hpp"
+
+namespace veltrix::arena {
+
+enum class PlayerOrder : std::uint8_t { Player1Black = 0, Player2Black = 1 };
+
+struct GameResult {
+    std::optional<board::Turn> winner;  // none: a draw
+    std::size_t black_pieces = 0;
+    std::size_t white_pieces = 0;
+};
+
+// A black player and a white player; the first of a pair always plays Black.
+struct PlayerPair {
+    Player* black;
+    Player* white;
+};
+
+struct GameEntry {
+    PlayerOrder order;
+    GameResult result;
+};
+
+// How the caller of a long batch asks it to stop (Ctrl-C) while it waits for the workers.
+struct Interruption {
+    std::function<bool()> requested;  // polled on the calling thread, a few times a second
+    std::function<void()> abort;      // unblocks the workers: kills the programs, shuts the sockets
+};
+
+class Runner {
+public:
+    // pairs[0] is the Player1Black pair, pairs[1] the Player2Black pair.
+    explicit Runner(std::array<PlayerPair, 2> pairs);
+
+    // Plays n games (half on each pair, in parallel) and appends one entry per game; a failed
+    // batch appends nothing. Both workers are joined on every path: after a failure or an
+    // interruption the other worker is stopped (through `abort`) rather than left running.
+    Result<void, ArenaError> play_n(std::size_t n, const Interruption* interruption = nullptr);
+
+    const std::vector<GameEntry>& results() const { return results_; }
+
+private:
+    std::array<PlayerPair, 2> pairs_;
+    std::vector<GameEntry> results_;
+};
+
+}  // namespace veltrix::arena
