@@ -29,6 +29,7 @@ prepare_venv() {
         "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation \
-        -C "build-dir=${VELTRIX_BUILD_DIR:-build/{wheel_tag}-{build_type}}" "$@" "$VELTRIX_ROOT"
+    local build_dir=()
+    if [ -n "${VELTRIX_BUILD_DIR:-}" ]; then build_dir=(-C "build-dir=$VELTRIX_BUILD_DIR"); fi
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation "${build_dir[@]}" "$@" "$VELTRIX_ROOT"
 }
