@@ -19,6 +19,21 @@ find_python() {
     return 1
 }
 
+# Prints a working interpreter of exactly version $1 (for example 3.12), if there is one.
+find_python_version() {
+    local version="$1" candidate
+    for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"python$version" \
+        /usr/local/bin/"python$version" /usr/bin/"python$version"; do
+        if "$candidate" -c "import sys; sys.exit(0 if '%d.%d' % sys.version_info[:2] == '$version' else 1)" \
+            >/dev/null 2>&1; then
+            "$candidate" -c 'import sys; print(sys.executable)'
+            return 0
+        fi
+    done
+    echo "Python $version was not found" >&2
+    return 1
+}
+
 # Creates (once) the venv at $1 with the build and test tools, then (re)installs veltrix.
 # Extra arguments go to pip install (for example a config setting for a sanitizer build).
 prepare_venv() {

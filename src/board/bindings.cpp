@@ -281,7 +281,7 @@ PyType_Slot kBoardSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kBoardSpec{"Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, kBoardSlots};
+PyType_Spec kBoardSpec{"veltrix.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, kBoardSlots};
 
 }  // namespace
 

@@ -78,8 +78,8 @@ PyType_Slot kEnumSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kTurnSpec{"Turn", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, kEnumSlots};
-PyType_Spec kColorSpec{"Color", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, kEnumSlots};
+PyType_Spec kTurnSpec{"veltrix.Turn", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, kEnumSlots};
+PyType_Spec kColorSpec{"veltrix.Color", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, kEnumSlots};
 
 // Creates the type on first use and attaches its members.
 PyTypeObject* enum_type(PyTypeObject*& cache, PyType_Spec& spec, const EnumInfo& info) {

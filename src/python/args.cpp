@@ -6,6 +6,14 @@ namespace veltrix::py {
 
 namespace {
 
+// "'int'": the given type's name in quotes, as the interpreter's messages show it.
+std::string quoted_type(PyObject* value) {
+    std::string text(1, '\'');
+    text += type_name(value);
+    text += '\'';
+    return text;
+}
+
 std::string plural(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -21,6 +29,20 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 [[noreturn]] void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message.c_str()); }
+
+}  // namespace
+
+std::string type_name(PyObject* value) {
+    const Ref name = Ref::steal(PyType_GetName(Py_TYPE(value)));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(value)->tp_name;
+    }
+    return utf8;
+}
+
+namespace {
 
 }  // namespace
 
@@ -89,8 +111,8 @@ Ref as_index(PyObject* value, const char* name) {
     if (index == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            raise_argument_error(name, std::string("'") + Py_TYPE(value)->tp_name +
-                                           "' object cannot be interpreted as an integer");
+            raise_argument_error(name, quoted_type(value) +
+                                           " object cannot be interpreted as an integer");
         }
         throw_error_set();
     }
@@ -119,7 +141,7 @@ std::uint16_t to_u16(PyObject* value, const char* name) {
 
 std::u32string to_u32string(PyObject* value, const char* name) {
     if (!PyUnicode_Check(value)) {
-        raise_argument_error(name, std::string("'") + Py_TYPE(value)->tp_name + "' object cannot be converted to 'str'");
+        raise_argument_error(name, quoted_type(value) + " object cannot be converted to 'str'");
     }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     const int kind = PyUnicode_KIND(value);
@@ -131,7 +153,7 @@ std::u32string to_u32string(PyObject* value, const char* name) {
 
 std::string to_utf8(PyObject* value, const char* name) {
     if (!PyUnicode_Check(value)) {
-        raise_argument_error(name, std::string("'") + Py_TYPE(value)->tp_name + "' object cannot be converted to 'str'");
+        raise_argument_error(name, quoted_type(value) + " object cannot be converted to 'str'");
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
@@ -142,8 +164,8 @@ std::string to_utf8(PyObject* value, const char* name) {
 std::vector<std::string> to_string_list(PyObject* value, const char* name) {
     // A str is a sequence of characters; taking it for a command line is never meant.
     if (PyUnicode_Check(value) || !PySequence_Check(value)) {
-        raise_argument_error(name, std::string("'") + Py_TYPE(value)->tp_name +
-                                       "' object cannot be converted to 'Sequence[str]'");
+        raise_argument_error(name, quoted_type(value) +
+                                       " object cannot be converted to 'Sequence[str]'");
     }
     const Ref items = require(PySequence_Fast(value, "expected a sequence"));
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
@@ -157,7 +179,7 @@ std::vector<std::string> to_string_list(PyObject* value, const char* name) {
 
 void check_type(PyObject* value, PyTypeObject* type, const char* expected, const char* name) {
     if (!PyObject_TypeCheck(value, type)) {
-        raise_argument_error(name, std::string("'") + Py_TYPE(value)->tp_name + "' object cannot be converted to '" +
+        raise_argument_error(name, quoted_type(value) + " object cannot be converted to '" +
                                        expected + "'");
     }
 }

@@ -48,6 +48,9 @@ std::vector<std::string> to_string_list(PyObject* value, const char* name);
 // Checks that `value` is an instance of `type` (subclasses included).
 void check_type(PyObject* value, PyTypeObject* type, const char* expected, const char* name);
 
+// The plain class name of `value`'s type ("int", "Board").
+std::string type_name(PyObject* value);
+
 // Raises "argument 'name': " + message as TypeError.
 [[noreturn]] void raise_argument_error(const char* name, const std::string& message);
 
