@@ -58,7 +58,7 @@ T game_result(const veltrix::Result<T, BoardError>& result) {
 }
 
 template <class T>
-const T& rendered(const veltrix::Result<T, BoardError>& result) {
+T rendered(const veltrix::Result<T, BoardError>& result) {
     if (!result) raise_board_error(result.error(), BoardError::InvalidState, "Invalid state");
     return result.value();
 }
@@ -71,7 +71,7 @@ py::Ref board_tuple(const Board& b) {
 }
 
 py::Ref matrix_list(const Board& b) {
-    const auto& planes = rendered(b.get_board_matrix());
+    const auto planes = rendered(b.get_board_matrix());
     py::Ref outer = py::require(PyList_New(3));
     for (Py_ssize_t plane = 0; plane < 3; ++plane) {
         py::Ref rows = py::require(PyList_New(8));
