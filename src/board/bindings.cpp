@@ -232,6 +232,18 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Board() through vectorcall skips the argument tuple and dict of the generic type call.
+PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static const py::ArgSpec spec{"Board.__new__", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(spec, args, PyVectorcall_NARGS(nargsf), kwnames);
+        PyTypeObject* board_class = reinterpret_cast<PyTypeObject*>(type);
+        py::Ref object = py::require(board_class->tp_alloc(board_class, 0));
+        as_board(object.get())->value = Board{};
+        return object.release();
+    });
+}
+
 #define VELTRIX_METHOD(name, signature)                                                       \
     {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
      #name "($self" signature ")\n--\n\n"}
@@ -287,7 +299,8 @@ PyType_Spec kBoardSpec{"veltrix.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAU
 
 PyTypeObject* board_type() {
     static PyTypeObject* type = nullptr;
-    return py::type_once(type, kBoardSpec);
+    if (type == nullptr && py::type_once(type, kBoardSpec) != nullptr) type->tp_vectorcall = board_vectorcall;
+    return type;
 }
 
 py::Ref new_board(const Board& value) {
