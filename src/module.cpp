@@ -1,4 +1,5 @@
 // PyInit_veltrix: builds the module once per process and registers the classes in order.
+#include "arena/bindings_network.hpp"
 #include "board/bindings.hpp"
 #include "python/error.hpp"
 
@@ -16,6 +17,8 @@ constexpr ClassEntry kClasses[] = {
     {"Turn", board_py::turn_type},
     {"Color", board_py::color_type},
     {"Board", board_py::board_type},
+    {"NetworkArenaClient", arena_py::network_client_type},
+    {"NetworkArenaServer", arena_py::network_server_type},
 };
 
 PyModuleDef kModuleDef = {
