@@ -27,7 +27,8 @@ enum class ArenaErrorKind : std::uint8_t {
     EngineEndError,
     GameNumberInvalid,
     ThreadJoinError,
-    Interrupted,  // the caller asked the batch to stop (Ctrl-C)
+    Interrupted,       // the caller asked the batch to stop (Ctrl-C)
+    ThreadSpawnError,  // a worker thread could not be started
 };
 
 struct ArenaError {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "arena/error.hpp"
+#include "arena/game.hpp"
 #include "arena/player.hpp"
 #include "board/core.hpp"
 #include "util/result.hpp"
@@ -19,12 +20,6 @@
 namespace veltrix::arena {
 
 enum class PlayerOrder : std::uint8_t { Player1Black = 0, Player2Black = 1 };
-
-struct GameResult {
-    std::optional<board::Turn> winner;  // none: a draw
-    std::size_t black_pieces = 0;
-    std::size_t white_pieces = 0;
-};
 
 // A black player and a white player; the first of a pair always plays Black.
 struct PlayerPair {
@@ -49,8 +44,10 @@ public:
     explicit Runner(std::array<PlayerPair, 2> pairs);
 
     // Plays n games (half on each pair, in parallel) and appends one entry per game; a failed
-    // batch appends nothing. Both workers are joined on every path: after a failure or an
-    // interruption the other worker is stopped (through `abort`) rather than left running.
+    // batch appends nothing. The first failure in pair order is the one reported: a failure
+    // of the first worker stops the second (through `abort`, whose games would be discarded
+    // anyway), while a failure of the second lets the first play on, since an error of the
+    // first would take precedence. Both workers are joined on every path.
     Result<void, ArenaError> play_n(std::size_t n, const Interruption* interruption = nullptr);
 
     const std::vector<GameEntry>& results() const { return results_; }

@@ -1,0 +1,51 @@
+// Matches between two player programs run as child processes on this machine.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "arena/error.hpp"
+#include "util/result.hpp"
+
+namespace veltrix::arena {
+
+struct ArenaStats {
+    std::size_t wins1 = 0;  // games won by the first program
+    std::size_t wins2 = 0;  // games won by the second program
+    std::size_t draws = 0;
+};
+
+struct ArenaPieces {
+    std::size_t pieces1 = 0;  // final discs of the first program, summed over its games
+    std::size_t pieces2 = 0;
+};
+
+// How long a freshly started program may take to answer "ping".
+inline constexpr std::chrono::seconds kHandshakeTimeLimit{5};
+
+class LocalArena {
+public:
+    // Each command is a program followed by its arguments; nothing is started yet.
+    LocalArena(std::vector<std::string> command1, std::vector<std::string> command2)
+        : command1_(std::move(command1)), command2_(std::move(command2)) {}
+
+    // Starts each program once per colour, plays n games and adds them to the totals. A
+    // failed batch leaves the totals as they were. `interrupt_requested`, when given, is
+    // polled on the calling thread a few times a second; once it answers true the batch
+    // stops and fails with Interrupted. Every process is killed and reaped on every path.
+    Result<void, ArenaError> play_n(std::size_t n, const std::function<bool()>& interrupt_requested = {});
+
+    const ArenaStats& stats() const { return stats_; }
+    const ArenaPieces& pieces() const { return pieces_; }
+
+private:
+    std::vector<std::string> command1_;
+    std::vector<std::string> command2_;
+    ArenaStats stats_;
+    ArenaPieces pieces_;
+};
+
+}  // namespace veltrix::arena

@@ -1,0 +1,140 @@
+#include "arena/process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+extern char** environ;
+
+namespace veltrix::arena {
+
+namespace {
+
+// Moves `fd` to a number above the standard streams, so the child's dup2 onto 0 or 1 never
+// meets the same number (which would keep close-on-exec set on it).
+int lift_above_std(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return lifted;
+}
+
+// A pipe whose ends are closed on exec and kept away from descriptors 0 to 2.
+Result<std::pair<UniqueFd, UniqueFd>, int> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return Err{errno};
+    UniqueFd read_end(lift_above_std(fds[0]));
+    UniqueFd write_end(lift_above_std(fds[1]));
+    if (!read_end || !write_end) return Err{EMFILE};
+    return std::pair{std::move(read_end), std::move(write_end)};
+}
+
+bool set_nonblocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// posix_spawn's attribute and file-action objects, destroyed on every path.
+struct SpawnSetup {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    bool attr_ready = false;
+    bool actions_ready = false;
+    ~SpawnSetup() {
+        if (attr_ready) posix_spawnattr_destroy(&attr);
+        if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+    }
+};
+
+}  // namespace
+
+Result<ChildProcess, int> ChildProcess::spawn(const std::vector<std::string>& argv) {
+    if (argv.empty()) return Err{EINVAL};
+    auto in = make_pipe();
+    if (!in) return Err{in.error()};
+    auto out = make_pipe();
+    if (!out) return Err{out.error()};
+    auto& [child_stdin, our_stdin] = in.value();
+    auto& [our_stdout, child_stdout] = out.value();
+    if (!set_nonblocking(our_stdin.get()) || !set_nonblocking(our_stdout.get())) return Err{errno};
+
+    SpawnSetup setup;
+    int status = posix_spawnattr_init(&setup.attr);
+    if (status != 0) return Err{status};
+    setup.attr_ready = true;
+    status = posix_spawn_file_actions_init(&setup.actions);
+    if (status != 0) return Err{status};
+    setup.actions_ready = true;
+
+    // The child starts with no signal blocked and SIGPIPE at its default action, whatever the
+    // host (an interpreter ignores SIGPIPE, a worker thread blocks it) had set.
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&setup.attr, &none);
+    posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // The other pipe ends are close-on-exec, so only these two reach the program.
+    posix_spawn_file_actions_adddup2(&setup.actions, child_stdin.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, child_stdout.get(), STDOUT_FILENO);
+
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = -1;
+    status = posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+    if (status != 0) return Err{status};
+    return ChildProcess(pid, std::move(our_stdin), std::move(our_stdout));
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), stdin_(std::move(other.stdin_)), stdout_(std::move(other.stdout_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        reap_now();
+        pid_ = std::exchange(other.pid_, -1);
+        stdin_ = std::move(other.stdin_);
+        stdout_ = std::move(other.stdout_);
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() { reap_now(); }
+
+void ChildProcess::reap_now() {
+    stdin_.reset();
+    stdout_.reset();
+    if (pid_ < 0) return;
+    kill();
+    wait();
+}
+
+bool ChildProcess::kill() {
+    if (pid_ < 0) return true;
+    // An exited child stays a zombie until reaped, so its pid cannot have been reused.
+    return ::kill(pid_, SIGKILL) == 0;
+}
+
+bool ChildProcess::wait() {
+    if (pid_ < 0) return true;
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(pid_, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped != pid_) return false;
+    pid_ = -1;
+    return true;
+}
+
+}  // namespace veltrix::arena

@@ -1,0 +1,48 @@
+// A child process with piped standard input and output and inherited standard error, killed
+// and reaped by its owner on every path.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "util/result.hpp"
+#include "util/unique_fd.hpp"
+
+namespace veltrix::arena {
+
+class ChildProcess {
+public:
+    // Starts argv[0] (looked up on PATH when it holds no "/") with `argv` as its arguments.
+    // The returned error is an errno value (EINVAL for an empty argv).
+    static Result<ChildProcess, int> spawn(const std::vector<std::string>& argv);
+
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Kills and reaps a child that is still unreaped.
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    // Our ends of the pipes: the child's standard input (write end) and output (read end),
+    // both non-blocking and closed on exec. Each can be taken once.
+    UniqueFd take_stdin() { return std::move(stdin_); }
+    UniqueFd take_stdout() { return std::move(stdout_); }
+
+    // Sends SIGKILL; true when the child is (or already was) on its way out.
+    bool kill();
+    // Waits for the child to end and reaps it; true on success (also when already reaped).
+    bool wait();
+
+private:
+    ChildProcess(pid_t pid, UniqueFd in, UniqueFd out) : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)) {}
+    void reap_now();
+
+    pid_t pid_ = -1;  // -1 once reaped
+    UniqueFd stdin_;
+    UniqueFd stdout_;
+};
+
+}  // namespace veltrix::arena
