@@ -2,7 +2,7 @@
 
 Modes: "first" plays the first legal move; "echo" answers every line with COLOUR:line (to
 check that requests and replies are relayed unchanged); "badpong" fails the handshake;
-"exit" leaves right after the handshake. When VELTRIX_TEST_PID_DIR is set, the program
+"exit" leaves, without answering, on its first move request. When VELTRIX_TEST_PID_DIR is set, the program
 leaves a file named after its pid there, so a test can check that it was killed.
 """
 
@@ -24,9 +24,9 @@ def main() -> None:
         if line == "ping":
             sys.stdout.write("PONG\n" if mode == "badpong" else "pong\r\n")
             sys.stdout.flush()
-            if mode == "exit":
-                return
             continue
+        if mode == "exit":
+            return
         if mode == "echo":
             sys.stdout.write(f"{colour}:{line}\n")
         else:
