@@ -1,6 +1,7 @@
 """The network arena over loopback: a real match, and hand-written peers on raw sockets."""
 
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -285,3 +286,296 @@ def test_client_gives_up_on_a_silent_server(listener):
     assert job.message().startswith("NetworkArenaClient error: TimedOut")
     assert 9.5 < time.monotonic() - started < 15
     peer.close()
+
+
+# ---- Fake clients driving the server ----
+
+
+def connect_peer(port: int) -> Peer:
+    """Connects to a server that may still be starting."""
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            return Peer(socket.create_connection((HOST, port), timeout=15))
+        except ConnectionRefusedError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def move_for(request: bytes) -> bytes:
+    seat, position = request.split()[1:]
+    board = veltrix.Board()
+    board.set_board_str(position.decode(), veltrix.Turn.BLACK if seat == b"black" else veltrix.Turn.WHITE)
+    return seat + b" %d\n" % board.get_legal_moves_vec()[0]
+
+
+def play_fake_client(peer: Peer, outcome: dict) -> None:
+    """Plays first legal moves; requests pending for both seats are answered in reverse order."""
+    reports = []
+    while True:
+        lines = [peer.line()]
+        if lines[0].split()[1:2] in ([b"black"], [b"white"]):
+            # Give the other seat's request a moment to arrive, to answer the two out of order.
+            peer.sock.settimeout(0.02)
+            try:
+                while len(lines) < 2:
+                    lines.append(peer.line())
+            except TimeoutError:
+                pass
+            peer.sock.settimeout(15)
+        if len(lines) == 2:
+            outcome["reversed"] = outcome.get("reversed", 0) + 1
+        replies = []
+        for line in reversed(lines):
+            words = line.split()
+            assert words[0] == TAG
+            if words[1] == b"isready":
+                replies.append(b"readyok\r\n")
+            elif words[1] in (b"black", b"white"):
+                replies.append(move_for(line))
+            else:
+                reports.append(words[1:])
+                replies.append(b"ok\n")
+        peer.send(b"".join(replies))
+        if reports and reports[-1] == [b"quit"]:
+            outcome["reports"] = reports
+            return
+
+
+def test_server_plays_a_match_and_serves_the_next_pair(capfd):
+    port = free_port()
+    server = veltrix.NetworkArenaServer(2)
+    job = Background(server.start, HOST, port)
+    peers = [connect_peer(port), None]
+    time.sleep(0.1)  # the first to connect is client 0
+    peers[1] = connect_peer(port)
+    outcomes = [{}, {}]
+    players = [Background(play_fake_client, peer, outcome) for peer, outcome in zip(peers, outcomes)]
+    for background in players:
+        assert background.join().error is None
+    reports = [outcome["reports"] for outcome in outcomes]
+    assert [report[0] for report in reports[0]] == [b"stats", b"pieces", b"quit"]
+    wins, losses, draws = (int(n) for n in reports[0][0][1:])
+    assert wins + losses + draws == 2
+    assert reports[1][0][1:] == [b"%d" % losses, b"%d" % wins, b"%d" % draws]
+    assert reports[1][1][1:] == reports[0][1][1:][::-1]
+    assert outcomes[0].get("reversed", 0) + outcomes[1].get("reversed", 0) > 0
+    for peer in peers:
+        assert peer.rest() == b""  # the server closed after quit
+        peer.close()
+
+    # The next pair is served without a restart; this one is not ready.
+    second = [connect_peer(port), None]
+    time.sleep(0.1)
+    second[1] = connect_peer(port)
+    for peer, reply in zip(second, [b"  readyok \t\n", b"ready\n"]):
+        assert peer.line() == TAG + b" isready\n"
+        peer.send(reply)
+    assert job.message() == "Client not ready"
+    for peer in second:
+        peer.close()
+    assert capfd.readouterr().out == (
+        "Client 0 connected\nClient 1 connected\nClients disconnected\nClient 0 connected\nClient 1 connected\n"
+    )
+
+
+def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], veltrix.NetworkArenaServer, int]:
+    """A server whose two clients answer the readiness check with `replies`."""
+    port = free_port()
+    server = veltrix.NetworkArenaServer(4)
+    job = Background(server.start, HOST, port)
+    peers = [connect_peer(port)]
+    time.sleep(0.1)
+    peers.append(connect_peer(port))
+    for peer, reply in zip(peers, replies):
+        assert peer.line() == TAG + b" isready\n"
+        if reply:
+            peer.send(reply)
+        else:
+            peer.close()
+        if reply.strip() != b"readyok":
+            break  # the server asks the second client only once the first is ready
+    return job, peers, server, port
+
+
+@pytest.mark.parametrize(
+    "replies",
+    [[b"ready\n"], [b"readyok readyok\n"], [b"READYOK\n"], [b""], [b"readyok\n", b"ok\n"]],
+)
+def test_server_refuses_a_client_that_is_not_ready(replies):
+    job, peers, _, _ = start_server_with(replies)
+    assert job.message() == "Client not ready"
+    for peer in peers:
+        peer.close()
+
+
+@pytest.mark.parametrize(
+    ("answer", "error"),
+    [
+        (None, r"GameError\(Black(InvalidMove|Crash)\)"),  # the client goes mid-match
+        (b"black " + b"7" * 5000, r"GameError\(BlackInvalidMove\)"),  # a line without end
+        (b"white 5\n" * 300, r"GameError\(BlackCrash\)"),  # a flood for the other seat
+        (b"black 0\n", r"GameError\(BlackInvalidMove\)"),  # not a legal move
+    ],
+)
+def test_server_ends_the_match_on_a_misbehaving_client(capfd, answer, error):
+    job, peers, server, port = start_server_with([b"readyok\r\n", b"readyok"])
+    assert peers[0].line() == TAG + b" black " + START + b"\n"
+    if answer is None:
+        peers[0].close()
+    else:
+        peers[0].send(answer)
+    message = job.message()
+    assert message.startswith("NetworkArenaServer error: ")
+    assert __import__("re").search(error, message), message
+    for peer in peers:
+        peer.close()
+
+    # The failed start left no client behind: a new start waits for two new ones.
+    again = Background(server.start, HOST, port)
+    time.sleep(0.3)
+    assert again.thread.is_alive()
+    late = [connect_peer(port)]
+    time.sleep(0.1)
+    late.append(connect_peer(port))
+    assert late[0].line() == TAG + b" isready\n"
+    late[0].send(b"ready\n")
+    assert again.message() == "Client not ready"
+    for peer in late:
+        peer.close()
+    assert capfd.readouterr().out.count("Client 1 connected\n") == 2
+
+
+# ---- A real match, and Ctrl-C ----
+
+SERVER = textwrap.dedent(
+    """
+    import sys, veltrix
+    try:
+        veltrix.NetworkArenaServer(4).start("127.0.0.1", int(sys.argv[1]))
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    """
+)
+
+
+def wait_for_line(server: subprocess.Popen, expected: str) -> None:
+    """Reads one status line of a server subprocess (unbuffered), failing after a while."""
+    line = b""
+    while not line.endswith(b"\n"):
+        assert select.select([server.stdout], [], [], 20)[0], f"no {expected!r} from the server"
+        byte = server.stdout.read(1)
+        assert byte, f"the server ended before {expected!r}"
+        line += byte
+    assert line.decode() == expected + "\n"
+
+
+def start_server_process(port: int) -> subprocess.Popen:
+    return subprocess.Popen([sys.executable, "-c", SERVER, str(port)], stdout=subprocess.PIPE, bufsize=0)
+
+
+def connect_when_listening(client: veltrix.NetworkArenaClient, port: int) -> None:
+    """connect, retried while the server subprocess is still starting up."""
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            return client.connect(HOST, port)
+        except ValueError as error:
+            if "ConnectionRefused" not in str(error) or time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def test_real_match_between_two_clients_and_ctrl_c_on_the_server():
+    port = free_port()
+    server = start_server_process(port)
+    try:
+        command = player("random")
+        clients = [veltrix.NetworkArenaClient(command), veltrix.NetworkArenaClient(command)]
+        for _ in range(2):  # two pairs, one server run
+            first = Background(connect_when_listening, clients[0], port)
+            wait_for_line(server, "Client 0 connected")
+            second = Background(clients[1].connect, HOST, port)
+            wait_for_line(server, "Client 1 connected")
+            for job in (first, second):
+                assert job.join(60).error is None
+            wait_for_line(server, "Clients disconnected")
+        wins, losses, draws = clients[0].get_stats()
+        assert wins + losses + draws == 8
+        assert clients[1].get_stats() == (losses, wins, draws)
+        own, opponent = clients[0].get_pieces()
+        assert clients[1].get_pieces() == (opponent, own)
+        assert 8 * 2 <= own + opponent <= 8 * 64
+
+        started = time.monotonic()
+        server.send_signal(signal.SIGINT)  # it is waiting in accept
+        assert server.stdout.read() == b"interrupted\n"
+        assert server.wait(5) == 0
+        assert time.monotonic() - started < 1.5
+    finally:
+        server.kill()
+        server.wait()
+        server.stdout.close()
+
+
+def test_ctrl_c_stops_the_server_in_a_match():
+    port = free_port()
+    server = start_server_process(port)
+    try:
+        peers = [connect_peer(port)]
+        wait_for_line(server, "Client 0 connected")
+        peers.append(connect_peer(port))
+        wait_for_line(server, "Client 1 connected")
+        for peer in peers:
+            assert peer.line() == TAG + b" isready\n"
+            peer.send(b"readyok\n")
+        assert peers[0].line().startswith(TAG + b" black ")  # and never answered
+        started = time.monotonic()
+        server.send_signal(signal.SIGINT)
+        assert server.stdout.read() == b"interrupted\n"
+        assert server.wait(5) == 0
+        assert time.monotonic() - started < 1.5
+        for peer in peers:
+            peer.close()
+    finally:
+        server.kill()
+        server.wait()
+        server.stdout.close()
+
+
+CLIENT = textwrap.dedent(
+    """
+    import sys, veltrix
+    try:
+        veltrix.NetworkArenaClient([sys.executable, sys.argv[2], "echo"]).connect("127.0.0.1", int(sys.argv[1]))
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    """
+)
+
+
+def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
+    environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
+    client = subprocess.Popen(
+        [sys.executable, "-c", CLIENT, str(listener.port), PLAYER], stdout=subprocess.PIPE, text=True, env=environment
+    )
+    try:
+        peer = listener.accept()
+        peer.send(TAG + b" isready\n")
+        assert peer.line() == b"readyok\n"  # both programs are running now
+        pids = [int(path.name) for path in tmp_path.iterdir()]
+        assert len(pids) == 2
+        started = time.monotonic()
+        client.send_signal(signal.SIGINT)
+        assert client.stdout.read() == "interrupted\n"
+        assert client.wait(5) == 0
+        assert time.monotonic() - started < 1.5
+        assert peer.rest() == b""
+        for pid in pids:
+            with pytest.raises(ProcessLookupError):
+                os.kill(pid, 0)
+    finally:
+        client.kill()
+        client.wait()
+        client.stdout.close()

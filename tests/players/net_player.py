@@ -1,6 +1,6 @@
 """A player program for the network arena tests: `net_player.py MODE COLOUR`.
 
-Modes: "first" plays the first legal move; "echo" answers every line with COLOUR:line (to
+Modes: "first" plays the first legal move; "random" a random one; "echo" answers every line with COLOUR:line (to
 check that requests and replies are relayed unchanged); "badpong" fails the handshake;
 "exit" leaves, without answering, on its first move request. When VELTRIX_TEST_PID_DIR is set, the program
 leaves a file named after its pid there, so a test can check that it was killed.
@@ -31,7 +31,8 @@ def main() -> None:
             sys.stdout.write(f"{colour}:{line}\n")
         else:
             board.set_board_str(line, turn)
-            sys.stdout.write(f"{board.get_legal_moves_vec()[0]}\n")
+            move = board.get_random_move() if mode == "random" else board.get_legal_moves_vec()[0]
+            sys.stdout.write(f"{move}\n")
         sys.stdout.flush()
 
 
