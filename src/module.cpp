@@ -1,4 +1,5 @@
 // PyInit_veltrix: builds the module once per process and registers the classes in order.
+#include "arena/bindings_local.hpp"
 #include "board/bindings.hpp"
 #include "python/error.hpp"
 
@@ -16,6 +17,7 @@ constexpr ClassEntry kClasses[] = {
     {"Turn", board_py::turn_type},
     {"Color", board_py::color_type},
     {"Board", board_py::board_type},
+    {"Arena", arena_py::arena_type},
 };
 
 PyModuleDef kModuleDef = {
