@@ -1,6 +1,7 @@
 // PyInit_veltrix: builds the module once per process and registers the classes in order.
 #include "board/bindings.hpp"
 #include "python/error.hpp"
+#include "search/bindings.hpp"
 
 namespace veltrix {
 
@@ -16,6 +17,10 @@ constexpr ClassEntry kClasses[] = {
     {"Turn", board_py::turn_type},
     {"Color", board_py::color_type},
     {"Board", board_py::board_type},
+    {"AlphaBetaSearch", search_py::alpha_beta_search_type},
+    {"LegalNumEvaluator", search_py::legal_num_evaluator_type},
+    {"PieceEvaluator", search_py::piece_evaluator_type},
+    {"Evaluator", search_py::evaluator_type},
 };
 
 PyModuleDef kModuleDef = {
