@@ -2,6 +2,7 @@
 #include "arena/bindings_local.hpp"
 #include "board/bindings.hpp"
 #include "python/error.hpp"
+#include "search/bindings.hpp"
 
 namespace veltrix {
 
@@ -18,6 +19,10 @@ constexpr ClassEntry kClasses[] = {
     {"Color", board_py::color_type},
     {"Board", board_py::board_type},
     {"Arena", arena_py::arena_type},
+    {"AlphaBetaSearch", search_py::alpha_beta_search_type},
+    {"LegalNumEvaluator", search_py::legal_num_evaluator_type},
+    {"PieceEvaluator", search_py::piece_evaluator_type},
+    {"Evaluator", search_py::evaluator_type},
 };
 
 PyModuleDef kModuleDef = {
