@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdlib>
-#include <memory>
-#include <new>
+#include <vector>
 #include <type_traits>
 
 #include "search/evaluator.hpp"
@@ -36,41 +34,44 @@ constexpr std::array<int, 64> kSquareOrder = {
     18, 4,  16, 12, 12, 16, 4,  18,  //
 };
 
-// All zero is an unused slot (depth 0 is never stored).
 struct Entry {
     std::uint64_t player;
     std::uint64_t opponent;
-    std::int16_t lower;  // the value is at least this
-    std::int16_t upper;  // and at most this
-    std::uint8_t depth;  // remaining depth, or kToTheEnd
-    std::uint8_t move;   // best move found, for ordering (64: none)
+    std::int16_t lower;       // the value is at least this
+    std::int16_t upper;       // and at most this
+    std::uint16_t search_id;  // the search that wrote it; entries of earlier searches are unused
+    std::uint8_t depth;       // remaining depth, or kToTheEnd
+    std::uint8_t move;        // best move found, for ordering (64: none)
 };
 
-struct FreeEntries {
-    void operator()(Entry* entries) const { std::free(entries); }
-};
-
-// One table per search: the search keeps no state between calls. The zeroed memory comes
-// from calloc, so the pages a short search never touches cost nothing.
+// The table of one search. Its memory is a per-thread scratch area reused by later searches,
+// which see none of the earlier entries: each search has its own id, so the choice never
+// depends on what was searched before, and no search pays for clearing or faulting in pages.
 class Table {
 public:
-    explicit Table(unsigned bits)
-        : entries_(static_cast<Entry*>(std::calloc(std::size_t{1} << bits, sizeof(Entry)))),
-          mask_((std::uint64_t{1} << bits) - 1) {
-        if (!entries_) throw std::bad_alloc();
+    explicit Table(unsigned bits) {
+        Scratch& scratch = thread_scratch();
+        const std::size_t size = std::size_t{1} << bits;
+        if (scratch.entries.size() < size || ++scratch.last_id == 0) {
+            scratch.entries.assign(std::max(size, scratch.entries.size()), Entry{});
+            scratch.last_id = 1;
+        }
+        entries_ = scratch.entries.data();
+        mask_ = size - 1;
+        id_ = scratch.last_id;
     }
 
-    Entry& slot(const Board& b) {
-        std::uint64_t h = b.player * 0x9E3779B97F4A7C15ULL ^ std::rotl(b.opponent * 0xC2B2AE3D27D4EB4FULL, 31);
-        h ^= h >> 29;
-        return entries_.get()[h & mask_];
+    // The slot of `b`, or null when it holds another position or an earlier search's entry.
+    Entry* find(const Board& b) {
+        Entry& e = slot(b);
+        return e.search_id == id_ && e.player == b.player && e.opponent == b.opponent ? &e : nullptr;
     }
 
     // Records what a search of `b` at `depth` with window (alpha, beta) returned.
     void store(const Board& b, std::uint8_t depth, int alpha, int beta, int value, unsigned move) {
         Entry& e = slot(b);
-        if (e.player != b.player || e.opponent != b.opponent || e.depth != depth) {
-            e = Entry{b.player, b.opponent, -kInfinity, kInfinity, depth, 64};
+        if (e.search_id != id_ || e.player != b.player || e.opponent != b.opponent || e.depth != depth) {
+            e = Entry{b.player, b.opponent, -kInfinity, kInfinity, id_, depth, 64};
         }
         const auto v = static_cast<std::int16_t>(value);
         if (value <= alpha) {
@@ -84,8 +85,25 @@ public:
     }
 
 private:
-    std::unique_ptr<Entry, FreeEntries> entries_;
+    struct Scratch {
+        std::vector<Entry> entries;
+        std::uint16_t last_id = 0;
+    };
+
+    static Scratch& thread_scratch() {
+        thread_local Scratch scratch;
+        return scratch;
+    }
+
+    Entry& slot(const Board& b) {
+        std::uint64_t h = b.player * 0x9E3779B97F4A7C15ULL ^ std::rotl(b.opponent * 0xC2B2AE3D27D4EB4FULL, 31);
+        h ^= h >> 29;
+        return entries_[h & mask_];
+    }
+
+    Entry* entries_;
     std::uint64_t mask_;
+    std::uint16_t id_;
 };
 
 struct Child {
@@ -125,14 +143,13 @@ public:
         }
 
         unsigned hint = 64;
-        Entry& e = table_.slot(b);
-        if (e.depth != 0 && e.player == b.player && e.opponent == b.opponent) {
-            if (e.depth == key) {
-                if (e.lower >= beta) return e.lower;
-                if (e.upper <= alpha) return e.upper;
-                if (e.lower == e.upper) return e.lower;
+        if (const Entry* e = table_.find(b)) {
+            if (e->depth == key) {
+                if (e->lower >= beta) return e->lower;
+                if (e->upper <= alpha) return e->upper;
+                if (e->lower == e->upper) return e->lower;
             }
-            hint = e.move;
+            hint = e->move;
         }
 
         std::array<Child, 64> children;
@@ -189,7 +206,7 @@ public:
     }
 
 private:
-    // Children of `b` with the table's move first, then by the opponent's mobility.
+    // Children of `b` with the table's move first, then by a cheap guess of their value.
     int order(const Board& b, std::uint64_t moves, unsigned hint, int depth, std::array<Child, 64>& out) {
         int count = 0;
         for (; moves != 0; ++count) {
@@ -197,7 +214,17 @@ private:
             moves ^= board::square_bit(pos);
             const Board child = b.after_move(pos);
             int key = kSquareOrder[pos];
-            if (depth > 2) key -= 16 * std::popcount(board::legal_moves(child.player, child.opponent));
+            if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
+                // Discs first (what the leaves count), then few replies for the opponent.
+                if (depth > 2) {
+                    key += 16 * std::popcount(child.opponent) -
+                           8 * std::popcount(board::legal_moves(child.player, child.opponent));
+                } else {
+                    key += 8 * std::popcount(child.opponent);
+                }
+            } else if (depth > 2) {
+                key -= 16 * std::popcount(board::legal_moves(child.player, child.opponent));
+            }
             if (pos == hint) key += 1 << 20;
             out[count] = Child{child, key, pos};
         }
