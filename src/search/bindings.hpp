@@ -41,6 +41,9 @@ public:
 
 private:
     SharedObject object_;
+    // A Board handed to an earlier call that nobody kept: refilled, it is indistinguishable
+    // from a new one and saves an allocation per position.
+    mutable py::Ref spare_board_;
 };
 
 struct PieceKind {};

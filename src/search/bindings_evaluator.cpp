@@ -47,7 +47,13 @@ bool to_score(PyObject* result, std::int32_t& score) {
 std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
     const InterpreterLock lock;
     // The Python code gets its own copy: it cannot change the position being searched.
-    const py::Ref copy = board_py::new_board(board);
+    // A nested call (the Python code searching again) finds no spare and makes its own.
+    py::Ref copy = std::move(spare_board_);
+    if (copy && Py_REFCNT(copy.get()) == 1) {
+        reinterpret_cast<board_py::BoardObject*>(copy.get())->value = board;
+    } else {
+        copy = board_py::new_board(board);
+    }
     PyObject* name = evaluate_method_name();
     if (name == nullptr) throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
     PyObject* args[] = {object_.get(), copy.get()};
@@ -57,6 +63,7 @@ std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
     if (!to_score(result.get(), score)) {
         throw py::InternalFault("Failed to extract result: " + py::take_error_text());
     }
+    if (Py_REFCNT(copy.get()) == 1) spare_board_ = std::move(copy);
     return score;
 }
 
