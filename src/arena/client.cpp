@@ -1,0 +1,205 @@
+#include "arena/client.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <optional>
+
+#include "arena/client_program.hpp"
+#include "arena/stream.hpp"
+
+namespace veltrix::arena {
+
+namespace {
+
+// A server silent for this long (between requests, or while it waits for a second client) has failed.
+constexpr std::chrono::seconds kServerSilenceLimit{10};
+constexpr std::size_t kReceiveChunk = 1024;
+
+Err<ClientError> failure(ClientErrorKind kind) { return Err(ClientError{kind, {}}); }
+Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorKind::Io, std::move(error)}); }
+
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::vector<std::string_view> tokens_of(std::string_view text) {
+    std::vector<std::string_view> tokens;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_blank(text[i])) ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !is_blank(text[i])) ++i;
+        if (i > start) tokens.push_back(text.substr(start, i - start));
+    }
+    return tokens;
+}
+
+// An unsigned decimal number, digits only; none for anything else (an overflow included).
+std::optional<std::size_t> number(std::string_view token) {
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (error != std::errc{} || end != token.data() + token.size() || token.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// One match's relay: the connection, the two seats' programs and the received text.
+class Session {
+public:
+    Session(NetworkArenaClient& client, Socket socket, ClientProgram black, ClientProgram white, const StopCheck& stop)
+        : client_(client), socket_(std::move(socket)), black_(std::move(black)), white_(std::move(white)), stop_(stop) {}
+
+    // Receives and handles lines until "quit" or a failure.
+    Result<void, ClientError> run() {
+        std::string pending;
+        for (;;) {
+            switch (wait_readable(socket_.fd(), Clock::now() + kServerSilenceLimit, stop_)) {
+                case WaitStatus::Ready: break;
+                case WaitStatus::Stopped: return failure(ClientErrorKind::Interrupted);
+                case WaitStatus::Timeout: return io_failure(IoError::timed_out());
+                case WaitStatus::Error: return io_failure(IoError::from_errno(errno));
+            }
+            char chunk[kReceiveChunk];
+            const auto got = receive_some(socket_.fd(), chunk, sizeof chunk);
+            if (!got) return io_failure(got.error());
+            if (got.value() == 0) return failure(ClientErrorKind::ConnectionBroken);
+            pending.append(chunk, got.value());
+            std::size_t start = 0;
+            for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
+                std::string_view line(pending.data() + start, end - start);
+                start = end + 1;
+                if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+                auto handled = handle(line);
+                if (!handled) return Err(handled.error());
+                if (handled.value()) return {};  // quit
+            }
+            pending.erase(0, start);
+            // No line of the protocol comes near this: the server is flooding, not talking.
+            if (pending.size() > kMaxLineBytes) return failure(ClientErrorKind::UnexpectedServerResponse);
+        }
+    }
+
+private:
+    // Handles one server line; true once it was "quit".
+    Result<bool, ClientError> handle(std::string_view line) {
+        if (line.size() < kServerTag.size() || !line.starts_with(kServerTag)) {
+            return failure(ClientErrorKind::UnexpectedServerResponse);
+        }
+        while (line.starts_with(kServerTag)) line.remove_prefix(kServerTag.size());
+        const std::vector<std::string_view> tokens = tokens_of(line);
+        // A tag with nothing after it is not a request either.
+        if (tokens.empty()) return failure(ClientErrorKind::UnexpectedServerResponse);
+        const std::string_view command = tokens[0];
+        if (command == "isready" && tokens.size() == 1) return answered(reply("readyok\n"));
+        if (command == "black" && tokens.size() == 2) return answered(relay(black_, "black ", tokens[1]));
+        if (command == "white" && tokens.size() == 2) return answered(relay(white_, "white ", tokens[1]));
+        if (command == "stats" && tokens.size() == 4) {
+            const auto wins = number(tokens[1]), losses = number(tokens[2]), draws = number(tokens[3]);
+            if (!wins || !losses || !draws) return failure(ClientErrorKind::UnexpectedServerResponse);
+            client_.add_stats({*wins, *losses, *draws});
+            return answered(reply("ok\n"));
+        }
+        if (command == "pieces" && tokens.size() == 3) {
+            const auto own = number(tokens[1]), opponent = number(tokens[2]);
+            if (!own || !opponent) return failure(ClientErrorKind::UnexpectedServerResponse);
+            client_.add_pieces({*own, *opponent});
+            return answered(reply("ok\n"));
+        }
+        if (command == "quit" && tokens.size() == 1) {
+            if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
+            black_.kill();
+            white_.kill();
+            black_.reap();
+            white_.reap();
+            return true;
+        }
+        return failure(ClientErrorKind::UnexpectedServerResponse);
+    }
+
+    static Result<bool, ClientError> answered(Result<void, ClientError> done) {
+        if (!done) return Err(done.error());
+        return false;
+    }
+
+    Result<void, ClientError> reply(std::string_view text) {
+        if (auto sent = send_all(socket_.fd(), text); !sent) return io_failure(sent.error());
+        return {};
+    }
+
+    // Shows one seat's program the position and sends its reply line back as it was written.
+    Result<void, ClientError> relay(ClientProgram& program, std::string_view seat, std::string_view position) {
+        std::string request(position);
+        request += '\n';
+        if (!program.write(request)) return io_failure(IoError::other("Write error"));
+        std::string answer;
+        for (;;) {
+            const ReadStatus status = program.read_line(answer, Clock::now() + kStopPollInterval);
+            if (status == ReadStatus::Line) break;
+            if (status == ReadStatus::EndOfStream) {
+                answer.clear();  // a program that has gone answers an empty line
+                break;
+            }
+            if (status == ReadStatus::TooLong) return io_failure(IoError::other("Read error: reply line too long"));
+            if (status == ReadStatus::Error) return io_failure(IoError::other("Read error"));
+            if (stop_ && stop_()) return failure(ClientErrorKind::Interrupted);
+            // The server gives up on a slow program and closes; waiting on would be for nothing.
+            if (peer_has_gone(socket_.fd())) return failure(ClientErrorKind::ConnectionBroken);
+        }
+        // An answer cut off by the program's exit still goes out as one whole line.
+        if (answer.empty() || answer.back() != '\n') answer += '\n';
+        std::string message(seat);
+        message += answer;
+        return reply(message);
+    }
+
+    NetworkArenaClient& client_;
+    Socket socket_;
+    ClientProgram black_;
+    ClientProgram white_;
+    const StopCheck& stop_;
+};
+
+Err<ClientError> start_failure(const ProgramStartError& error) {
+    if (error.failure == ProgramStartFailure::Stopped) return failure(ClientErrorKind::Interrupted);
+    return io_failure(error.io);
+}
+
+}  // namespace
+
+std::string ClientError::message() const {
+    switch (kind) {
+        case ClientErrorKind::Io: return "NetworkArenaClient error: " + io.describe();
+        case ClientErrorKind::ConnectionBroken: return "Connection broken";
+        case ClientErrorKind::UnexpectedServerResponse: return "Unexpected server response";
+        case ClientErrorKind::Interrupted: break;
+    }
+    return "NetworkArenaClient interrupted";
+}
+
+void NetworkArenaClient::add_stats(const ClientStats& stats) {
+    stats_.wins += stats.wins;
+    stats_.losses += stats.losses;
+    stats_.draws += stats.draws;
+}
+
+void NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
+    pieces_.own += pieces.own;
+    pieces_.opponent += pieces.opponent;
+}
+
+Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
+                                                      const StopCheck& stop) {
+    // Refused before anything is opened: there is no program to run for either seat.
+    if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
+    bool stopped = false;
+    auto socket = connect_tcp(addr, port, stop, stopped);
+    if (stopped) return failure(ClientErrorKind::Interrupted);
+    if (!socket) return io_failure(socket.error());
+    auto black = ClientProgram::start(command_, false, stop);
+    if (!black) return start_failure(black.error());
+    auto white = ClientProgram::start(command_, true, stop);
+    if (!white) return start_failure(white.error());
+    Session session(*this, std::move(socket.value()), std::move(black.value()), std::move(white.value()), stop);
+    return session.run();
+}
+
+}  // namespace veltrix::arena

@@ -1,0 +1,93 @@
+// TCP sockets for the network arena: owned descriptors, listen / accept / connect, and
+// waits that end on a deadline or when the caller asks to stop (Ctrl-C).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "arena/line_io.hpp"
+#include "util/result.hpp"
+
+namespace veltrix::arena {
+
+// Polled between short waits; true when the caller wants the blocking operation to end.
+using StopCheck = std::function<bool()>;
+
+// The longest a blocking wait goes without looking at the StopCheck.
+inline constexpr std::chrono::milliseconds kStopPollInterval{100};
+
+// An I/O failure with enough detail for a diagnostic ("TimedOut (os error 110): ...").
+struct IoError {
+    std::string kind;  // "TimedOut", "ConnectionRefused", "Other", ...
+    int code = 0;      // errno, or 0 for errors made up by this library
+    std::string message;
+
+    // The failure of the last system call.
+    static IoError from_errno(int code);
+    // A failure that is not a system call's ("ping-pong test failed").
+    static IoError other(std::string message);
+    static IoError timed_out();
+
+    std::string describe() const;
+};
+
+// A socket descriptor owned by exactly one object; closed when that object goes.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~Socket() { reset(); }
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+    // Ends both directions without closing the descriptor: a thread blocked on it wakes up.
+    void shut_down() const;
+
+private:
+    int fd_ = -1;
+};
+
+enum class WaitStatus { Ready, Timeout, Stopped, Error };
+
+// Waits until `fd` has data (or a hang-up) to read, `deadline` passes or `stop` says so.
+WaitStatus wait_readable(int fd, Clock::time_point deadline, const StopCheck& stop);
+
+// A listener bound to the first address of addr:port that accepts it.
+Result<Socket, IoError> listen_tcp(const std::string& addr, std::uint16_t port);
+
+enum class AcceptFailure { Io, Stopped };
+struct AcceptError {
+    AcceptFailure failure = AcceptFailure::Io;
+    IoError io;
+};
+
+// The next connection on `listener`, waiting for as long as it takes unless stopped.
+Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& stop);
+
+// A connection to the first address of addr:port that answers; `stopped` is set (and an
+// error returned) when `stop` ends the attempt.
+Result<Socket, IoError> connect_tcp(const std::string& addr, std::uint16_t port, const StopCheck& stop,
+                                    bool& stopped);
+
+// Sends every byte of `bytes`; a peer that has gone is an error, never a SIGPIPE.
+Result<void, IoError> send_all(int fd, std::string_view bytes);
+
+// One receive of at most `capacity` bytes into `out` (0: end of stream); blocks if nothing waits.
+Result<std::size_t, IoError> receive_some(int fd, char* out, std::size_t capacity);
+
+// True when the peer has closed its side or the connection has failed (never blocks).
+bool peer_has_gone(int fd);
+
+}  // namespace veltrix::arena
