@@ -1,21 +1,46 @@
-"""Plays one random game with veltrix's Board and prints the final position."""
+"""A demo match between the bundled players: alpha-beta search against random moves.
+
+Runs a few dozen games (half with each program as Black), shows the progress bar on standard
+error, and prints the wins, draws and disc totals of each side.
+"""
+
+import argparse
+import sys
+import time
+from pathlib import Path
 
 import veltrix
 
+PLAYERS = Path(__file__).resolve().parent / "players"
+
 
 def main() -> None:
-    board = veltrix.Board()
-    moves = 0
-    while not board.is_game_over():
-        if board.is_pass():
-            board.do_pass()
-            continue
-        board.do_move(board.get_random_move())
-        moves += 1
-    print(board)
-    winner = board.get_winner()
-    print(f"{moves} moves; Black {board.black_piece_num()}, White {board.white_piece_num()}; "
-          f"winner: {winner if winner is not None else 'draw'}")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--games", type=int, default=40, help="number of games (even)")
+    parser.add_argument("--depth", type=int, default=3, help="search depth of the search player")
+    args = parser.parse_args()
+
+    random_player = [sys.executable, str(PLAYERS / "random_player.py")]
+    if hasattr(veltrix, "AlphaBetaSearch"):
+        first_name = f"search (depth {args.depth})"
+        first = [sys.executable, str(PLAYERS / "search_player.py"), str(args.depth)]
+    else:  # a build without the search classes: random against random
+        first_name, first = "random", random_player
+    second_name = "random"
+
+    arena = veltrix.Arena(first, random_player)
+    print(f"{first_name} against {second_name}: {args.games} games", flush=True)
+    started = time.monotonic()
+    arena.play_n(args.games)
+    elapsed = time.monotonic() - started
+
+    wins1, wins2, draws = arena.get_stats()
+    discs1, discs2 = arena.get_pieces()
+    width = max(len(first_name), len(second_name))
+    print(f"{'':{width}}  wins  discs")
+    print(f"{first_name:{width}}  {wins1:4}  {discs1:5}")
+    print(f"{second_name:{width}}  {wins2:4}  {discs2:5}")
+    print(f"draws: {draws}; {args.games} games in {elapsed:.1f} s")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 // PyInit_veltrix: builds the module once per process and registers the classes in order.
+#include "arena/bindings_local.hpp"
 #include "arena/bindings_network.hpp"
 #include "board/bindings.hpp"
 #include "python/error.hpp"
+#include "search/bindings.hpp"
 
 namespace veltrix {
 
@@ -17,8 +19,13 @@ constexpr ClassEntry kClasses[] = {
     {"Turn", board_py::turn_type},
     {"Color", board_py::color_type},
     {"Board", board_py::board_type},
+    {"Arena", arena_py::arena_type},
     {"NetworkArenaClient", arena_py::network_client_type},
     {"NetworkArenaServer", arena_py::network_server_type},
+    {"AlphaBetaSearch", search_py::alpha_beta_search_type},
+    {"LegalNumEvaluator", search_py::legal_num_evaluator_type},
+    {"PieceEvaluator", search_py::piece_evaluator_type},
+    {"Evaluator", search_py::evaluator_type},
 };
 
 PyModuleDef kModuleDef = {

@@ -297,9 +297,7 @@ def test_module_surface_and_reimport():
     assert veltrix.__doc__ == ""
     expected = ["Turn", "Color", "Board", "Arena", "NetworkArenaClient", "NetworkArenaServer",
                 "AlphaBetaSearch", "LegalNumEvaluator", "PieceEvaluator", "Evaluator"]
-    # Registration follows the fixed order, whichever classes this build has.
-    assert veltrix.__all__ == [name for name in expected if name in veltrix.__all__]
-    assert veltrix.__all__[:3] == ["Turn", "Color", "Board"]
+    assert veltrix.__all__ == expected
     for name in veltrix.__all__:
         assert getattr(veltrix, name).__name__ == name
     del sys.modules["veltrix"]

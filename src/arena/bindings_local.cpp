@@ -1,0 +1,125 @@
+// The Python class Arena over the native LocalArena.
+#include "arena/bindings_local.hpp"
+
+#include "arena/local_arena.hpp"
+#include "python/args.hpp"
+#include "python/borrow.hpp"
+#include "python/interrupt.hpp"
+#include "python/type.hpp"
+
+namespace veltrix::arena_py {
+
+namespace {
+
+struct ArenaObject {
+    PyObject_HEAD
+    py::BorrowFlag borrow;
+    arena::LocalArena* arena;  // owned; null only while construction is unfinished
+};
+
+ArenaObject* as_arena(PyObject* self) { return reinterpret_cast<ArenaObject*>(self); }
+
+py::Ref size_value(std::size_t value) { return py::require(PyLong_FromSize_t(value)); }
+
+PyObject* arena_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const py::ArgSpec spec{"Arena.__new__", {"command1", "command2"}};
+    return py::guarded_object([&] {
+        PyObject* parsed[2] = {nullptr, nullptr};
+        py::parse_tuple_args(spec, args, kwargs, parsed);
+        std::vector<std::string> command1 = py::to_string_list(parsed[0], "command1");
+        std::vector<std::string> command2 = py::to_string_list(parsed[1], "command2");
+        py::Ref object = py::require(type->tp_alloc(type, 0));
+        as_arena(object.get())->arena = new arena::LocalArena(std::move(command1), std::move(command2));
+        return object.release();
+    });
+}
+
+void arena_dealloc(PyObject* self) {
+    delete as_arena(self)->arena;
+    py::dealloc_plain(self);
+}
+
+// Raises the Python form of a failed batch.
+[[noreturn]] void raise_arena_error(const arena::ArenaError& error) {
+    switch (error.kind) {
+        case arena::ArenaErrorKind::Interrupted:
+            // The signal handler's exception (KeyboardInterrupt for Ctrl-C) is already set.
+            if (PyErr_Occurred()) py::throw_error_set();
+            py::raise(PyExc_KeyboardInterrupt, "");
+        case arena::ArenaErrorKind::ThreadSpawnError: throw py::InternalFault(error.message());
+        default: py::raise_value_error(error.message().c_str());
+    }
+}
+
+PyObject* play_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec spec{"Arena.play_n", {"n"}};
+    return py::guarded_object([&] {
+        const auto [n_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const std::size_t n = py::to_usize(n_arg, "n");
+        ArenaObject* object = as_arena(self);
+        const py::ExclusiveBorrow borrow(object->borrow);
+        // The interpreter lock stays held; the calling thread only wakes to run signal handlers.
+        const auto played = object->arena->play_n(n, [] { return py::signal_raised(); });
+        if (!played) raise_arena_error(played.error());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec spec{"Arena.get_stats", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(spec, args, nargs, kwnames);
+        ArenaObject* object = as_arena(self);
+        const py::SharedBorrow borrow(object->borrow);
+        const arena::ArenaStats& stats = object->arena->stats();
+        const py::Ref wins1 = size_value(stats.wins1);
+        const py::Ref wins2 = size_value(stats.wins2);
+        const py::Ref draws = size_value(stats.draws);
+        return py::require(PyTuple_Pack(3, wins1.get(), wins2.get(), draws.get())).release();
+    });
+}
+
+PyObject* get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec spec{"Arena.get_pieces", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(spec, args, nargs, kwnames);
+        ArenaObject* object = as_arena(self);
+        const py::SharedBorrow borrow(object->borrow);
+        const arena::ArenaPieces& pieces = object->arena->pieces();
+        const py::Ref pieces1 = size_value(pieces.pieces1);
+        const py::Ref pieces2 = size_value(pieces.pieces2);
+        return py::require(PyTuple_Pack(2, pieces1.get(), pieces2.get())).release();
+    });
+}
+
+#define VELTRIX_METHOD(name, signature)                                                                     \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
+     #name "($self" signature ")\n--\n\n"}
+
+PyMethodDef kArenaMethods[] = {
+    VELTRIX_METHOD(play_n, ", n"),
+    VELTRIX_METHOD(get_stats, ""),
+    VELTRIX_METHOD(get_pieces, ""),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VELTRIX_METHOD
+
+PyType_Slot kArenaSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(arena_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(arena_dealloc)},
+    {Py_tp_methods, kArenaMethods},
+    {Py_tp_doc, const_cast<char*>("Arena(command1, command2)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec kArenaSpec{"veltrix.Arena", sizeof(ArenaObject), 0, Py_TPFLAGS_DEFAULT, kArenaSlots};
+
+}  // namespace
+
+PyTypeObject* arena_type() {
+    static PyTypeObject* type = nullptr;
+    return py::type_once(type, kArenaSpec);
+}
+
+}  // namespace veltrix::arena_py

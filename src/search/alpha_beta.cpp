@@ -1,0 +1,33 @@
+// Dispatch between the reference walk and the fast path for the built-in evaluators.
+#include "search/alpha_beta.hpp"
+
+#include "search/fast_search.hpp"
+#include "search/plain_search.hpp"
+
+namespace veltrix::search {
+
+AlphaBetaSearch::AlphaBetaSearch(std::unique_ptr<Evaluator> evaluator, std::size_t max_depth)
+    : evaluator_(std::move(evaluator)), max_depth_(max_depth) {}
+
+std::optional<unsigned> AlphaBetaSearch::get_move(const board::Board& board) const {
+    if (dynamic_cast<const PieceEvaluator*>(evaluator_.get()) != nullptr) {
+        return fast_get_move(board, max_depth_, BuiltinEvaluator::Piece);
+    }
+    if (dynamic_cast<const LegalNumEvaluator*>(evaluator_.get()) != nullptr) {
+        return fast_get_move(board, max_depth_, BuiltinEvaluator::LegalNum);
+    }
+    return get_move_plain(board);
+}
+
+std::optional<unsigned> AlphaBetaSearch::get_move_plain(const board::Board& board) const {
+    NoNodeCount count;
+    return plain::get_move(*evaluator_, board, max_depth_, count);
+}
+
+std::int32_t AlphaBetaSearch::get_search_socre(const board::Board& board, std::size_t depth, std::int32_t alpha,
+                                               std::int32_t beta) const {
+    NoNodeCount count;
+    return plain::search_score(*evaluator_, board, depth, alpha, beta, count);
+}
+
+}  // namespace veltrix::search

@@ -1,0 +1,73 @@
+// The Python search classes and the evaluator that calls back into a Python object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <variant>
+
+#include "python/borrow.hpp"
+#include "search/evaluator.hpp"
+
+namespace veltrix::search_py {
+
+// A Python object shared by every holder: each copy owns a reference of its own, so the
+// object lives while any holder does, and the collector can see each holder's reference.
+// Copies and destruction happen with the interpreter lock held.
+class SharedObject {
+public:
+    explicit SharedObject(PyObject* object) : ref_(py::Ref::new_ref(object)) {}
+    SharedObject(const SharedObject& other) : ref_(py::Ref::new_ref(other.get())) {}
+    SharedObject& operator=(const SharedObject& other) {
+        if (this != &other) ref_ = py::Ref::new_ref(other.get());
+        return *this;
+    }
+    SharedObject(SharedObject&&) noexcept = default;
+    SharedObject& operator=(SharedObject&&) noexcept = default;
+
+    PyObject* get() const { return ref_.get(); }
+
+private:
+    py::Ref ref_;
+};
+
+// Scores through the `evaluate` method of a Python object, given a fresh Board each time.
+// A failed call or result becomes an internal fault ("Failed to call evaluate method: ...",
+// "Failed to extract result: ..."), thrown as py::InternalFault.
+class PyEvaluator final : public search::Evaluator {
+public:
+    explicit PyEvaluator(SharedObject object) : object_(std::move(object)) {}
+    std::int32_t evaluate(const board::Board& board) const override;
+    PyObject* object() const { return object_.get(); }
+
+private:
+    SharedObject object_;
+    // A Board handed to an earlier call that nobody kept: refilled, it is indistinguishable
+    // from a new one and saves an allocation per position.
+    mutable py::Ref spare_board_;
+};
+
+struct PieceKind {};
+struct LegalNumKind {};
+struct PyBackedKind {
+    SharedObject object;
+};
+
+// Which evaluator an Evaluator object stands for; copying it shares the Python object.
+using EvaluatorKind = std::variant<PieceKind, LegalNumKind, PyBackedKind>;
+
+// The evaluator of `kind`, owned by the caller.
+std::unique_ptr<search::Evaluator> make_evaluator(const EvaluatorKind& kind);
+
+struct EvaluatorObject {
+    PyObject_HEAD
+    py::BorrowFlag borrow;
+    EvaluatorKind kind;
+};
+
+// The types, created once per process (null with an error set on failure).
+PyTypeObject* evaluator_type();
+PyTypeObject* piece_evaluator_type();
+PyTypeObject* legal_num_evaluator_type();
+PyTypeObject* alpha_beta_search_type();
+
+}  // namespace veltrix::search_py

@@ -1,0 +1,107 @@
+"""A player program for the arena tests that plays or misbehaves on command.
+
+Usage: scripted_player.py MODE [OPTION ...] COLOUR
+
+MODE picks the behaviour (see BEHAVIOURS below); COLOUR, "BLACK" or "WHITE", is appended by
+the arena. When VELTRIX_TEST_PID_DIR is set, the program leaves a file named after its pid
+there, so a test can check afterwards that every player it started is gone.
+"""
+
+import os
+import random
+import sys
+import time
+
+import veltrix
+
+
+def reply(text: str) -> None:
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def legal_moves(line: str, colour: str) -> list[int]:
+    board = veltrix.Board()
+    board.set_board_str(line, veltrix.Turn.BLACK if colour == "BLACK" else veltrix.Turn.WHITE)
+    return board.get_legal_moves_vec()
+
+
+def handshake(mode: str) -> None:
+    ping = sys.stdin.readline()
+    if ping.strip() != "ping":
+        sys.exit(f"expected ping, got {ping!r}")
+    if mode == "wrong-handshake":
+        reply("hello")
+    elif mode == "capital-pong":
+        reply("PONG")
+    elif mode == "silent-handshake":
+        time.sleep(60)
+    elif mode == "exit-at-handshake":
+        sys.exit(0)
+    else:
+        reply("  pong  ")
+
+
+def choose(mode: str, options: list[str], moves: list[int], line: str, rng: random.Random) -> str:
+    """The reply to one position, by mode."""
+    if mode == "first":
+        return str(moves[0])
+    if mode == "last":
+        return str(moves[-1])
+    if mode == "padded":
+        return f" \t{moves[0]}  "
+    if mode == "random":
+        return str(rng.choice(moves))
+    if mode == "garbage":
+        return "19abc"
+    if mode == "negative":
+        return "-1"
+    if mode == "empty":
+        return ""
+    if mode == "out-of-range":
+        return options[0] if options else "64"
+    if mode == "occupied":
+        return str(line.index("X"))
+    raise SystemExit(f"unknown mode {mode!r}")
+
+
+def main() -> None:
+    args = sys.argv[1:]
+    mode, options, colour = args[0], args[1:-1], args[-1]
+    pid_dir = os.environ.get("VELTRIX_TEST_PID_DIR")
+    if pid_dir:
+        open(os.path.join(pid_dir, str(os.getpid())), "w").close()
+    log = open(options[0], "a") if mode == "log-random" else None
+    rng = random.Random(f"{colour}-7")
+    handshake(mode)
+    if mode == "close-input":
+        os.close(0)
+        time.sleep(60)
+    answered = 0
+    for line in sys.stdin:
+        line = line.strip()
+        moves = legal_moves(line, colour)
+        if mode == "silent":
+            time.sleep(60)
+        if mode == "late":
+            time.sleep(6)
+        if mode == "flood":
+            sys.stdout.write("1" * (1 << 20))
+            sys.stdout.flush()
+            time.sleep(60)
+        if mode == "exit-mid-game" and answered == int(options[0]):
+            sys.exit(0)
+        if mode == "log-random":
+            # A position in which this side must pass is never to be sent.
+            log.write(f"{colour} {line} {len(moves)}\n")
+            log.flush()
+            reply(str(rng.choice(moves)) if moves else "pass-was-sent")
+        elif mode in ("exit-mid-game", "late"):
+            reply(str(moves[0]))
+        else:
+            reply(choose(mode, options, moves, line, rng))
+        answered += 1
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,290 @@
+"""Arena against real child processes: scripted players that play or misbehave on command."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+import veltrix
+from veltrix import Arena, Board, Turn
+
+PLAYER = str(Path(__file__).parent / "players" / "scripted_player.py")
+
+
+def player(mode, *options):
+    return [sys.executable, PLAYER, mode, *map(str, options)]
+
+
+def children_of(pid):
+    """Pids of the live or zombie children of `pid`, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path("/proc", entry, "stat").read_text()
+        except OSError:
+            continue
+        if int(stat.rpartition(")")[2].split()[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.fixture(autouse=True)
+def pid_dir(tmp_path, monkeypatch):
+    """Every player records its pid here; none may outlive the test, none may stay a zombie."""
+    directory = tmp_path / "pids"
+    directory.mkdir()
+    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
+    yield directory
+    assert children_of(os.getpid()) == []
+    assert [pid for pid in map(int, os.listdir(directory)) if alive(pid)] == []
+
+
+def play_game(black_pick, white_pick):
+    """The referee's game between two move-picking functions: winner, black and white discs."""
+    board = Board()
+    while not board.is_game_over():
+        if board.is_pass():
+            board.do_pass()
+            continue
+        pick = black_pick if board.get_board()[2] == Turn.BLACK else white_pick
+        board.do_move(pick(board.get_legal_moves_vec()))
+    return board.get_winner(), board.black_piece_num(), board.white_piece_num()
+
+
+def first(moves):
+    return moves[0]
+
+
+def last(moves):
+    return moves[-1]
+
+
+def expected_totals(games_per_pair):
+    """Stats and pieces of a first-move program (command1) against a last-move one."""
+    wins1 = wins2 = draws = pieces1 = pieces2 = 0
+    for first_is_black in (True, False):
+        winner, black, white = play_game(first, last) if first_is_black else play_game(last, first)
+        for _ in range(games_per_pair):
+            pieces1 += black if first_is_black else white
+            pieces2 += white if first_is_black else black
+            if winner is None:
+                draws += 1
+            elif (winner == Turn.BLACK) == first_is_black:
+                wins1 += 1
+            else:
+                wins2 += 1
+    return (wins1, wins2, draws), (pieces1, pieces2)
+
+
+def test_tallies_of_deterministic_players_accumulate_exactly():
+    arena = Arena(player("first"), player("last"))
+    arena.play_n(6)
+    assert (arena.get_stats(), arena.get_pieces()) == expected_totals(3)
+    arena.play_n(4)
+    assert (arena.get_stats(), arena.get_pieces()) == expected_totals(5)
+
+
+def test_same_program_on_both_sides_plays_one_game_per_pair():
+    arena = Arena(player("random"), player("padded"))
+    arena.play_n(2)
+    assert sum(arena.get_stats()) == 2
+    assert 0 < sum(arena.get_pieces()) <= 128
+
+
+def test_zero_games_starts_and_ends_the_programs(pid_dir):
+    arena = Arena(player("first"), player("first"))
+    arena.play_n(0)
+    assert arena.get_stats() == (0, 0, 0)
+    assert arena.get_pieces() == (0, 0)
+    assert len(os.listdir(pid_dir)) == 4
+
+
+def test_odd_count_fails_after_all_four_programs_started(pid_dir):
+    arena = Arena(player("first"), player("first"))
+    with pytest.raises(ValueError, match="^Game count must be even$"):
+        arena.play_n(3)
+    assert len(os.listdir(pid_dir)) == 4
+    assert arena.get_stats() == (0, 0, 0)
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        player("wrong-handshake"),
+        player("capital-pong"),
+        player("exit-at-handshake"),
+        [],
+        ["/nonexistent/veltrix-player"],
+    ],
+    ids=["wrong", "PONG", "exit", "empty-command", "missing-program"],
+)
+@pytest.mark.parametrize("side", [1, 2])
+def test_failed_start(command, side):
+    arena = Arena(command, player("first")) if side == 1 else Arena(player("first"), command)
+    with pytest.raises(ValueError, match="^Engine start error$"):
+        arena.play_n(2)
+    assert arena.get_stats() == (0, 0, 0)
+
+
+@pytest.mark.parametrize(
+    "mode, fault",
+    [
+        (["garbage"], "InvalidMove"),
+        (["negative"], "InvalidMove"),
+        (["empty"], "InvalidMove"),
+        (["out-of-range", 64], "InvalidMove"),
+        (["out-of-range", 999], "InvalidMove"),
+        (["out-of-range", 18446744073709551616], "InvalidMove"),
+        (["occupied"], "InvalidMove"),
+        (["flood"], "InvalidMove"),
+        (["exit-mid-game", 2], "InvalidMove"),
+        (["close-input"], "Crash"),
+    ],
+    ids=lambda value: "-".join(map(str, value)) if isinstance(value, list) else value,
+)
+@pytest.mark.parametrize("side", [1, 2])
+def test_misbehaving_player_ends_the_batch(mode, fault, side):
+    # The first pair plays command1 as Black and command2 as White; its error is reported.
+    if side == 1:
+        arena, colour = Arena(player(*mode), player("first")), "Black"
+    else:
+        arena, colour = Arena(player("first"), player(*mode)), "White"
+    with pytest.raises(ValueError, match=f"^Game error: {colour}{fault}$"):
+        arena.play_n(2)
+    assert arena.get_stats() == (0, 0, 0)
+    assert arena.get_pieces() == (0, 0)
+
+
+def test_failure_after_finished_games_keeps_previous_totals():
+    arena = Arena(player("first"), player("last"))
+    arena.play_n(2)
+    before = arena.get_stats(), arena.get_pieces()
+    # Thirty-five answers finish the first game of each pair, not the second.
+    failing = Arena(player("exit-mid-game", 35), player("last"))
+    with pytest.raises(ValueError, match="^Game error: BlackInvalidMove$"):
+        failing.play_n(4)
+    assert (failing.get_stats(), failing.get_pieces()) == ((0, 0, 0), (0, 0))
+    assert (arena.get_stats(), arena.get_pieces()) == before
+
+
+def test_positions_where_a_side_must_pass_are_never_sent(tmp_path):
+    log = tmp_path / "positions"
+    arena = Arena(player("log-random", log), player("log-random", log))
+    arena.play_n(10)
+    rows = [row.split() for row in log.read_text().splitlines()]
+    assert all(int(count) > 0 for _, _, count in rows)
+    # Without passes Black always sees an even number of discs and White an odd one.
+    after_pass = [line for colour, line, _ in rows if (64 - line.count("-")) % 2 != (colour == "WHITE")]
+    assert after_pass, "these seeded games include passes"
+
+
+DRIVER = textwrap.dedent(
+    """
+    import sys, veltrix
+    arena = veltrix.Arena(eval(sys.argv[1]), eval(sys.argv[2]))
+    print("ready", flush=True)
+    try:
+        arena.play_n(int(sys.argv[3]))
+    except BaseException as error:
+        print(type(error).__name__, error, arena.get_stats(), flush=True)
+    else:
+        print("done", arena.get_stats(), flush=True)
+    """
+)
+
+
+def start_driver(command1, command2, n, **kwargs):
+    return subprocess.Popen(
+        [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n)],
+        stdout=subprocess.PIPE, text=True, start_new_session=True, **kwargs,
+    )
+
+
+def test_silent_and_late_players_time_out():
+    # Each case waits out a five-second limit; they run side by side in their own processes.
+    cases = {
+        "silent-handshake": (player("silent-handshake"), "ValueError Engine start error (0, 0, 0)"),
+        "silent": (player("silent"), "ValueError Game error: BlackTimeout (0, 0, 0)"),
+        "late": (player("late"), "ValueError Game error: BlackTimeout (0, 0, 0)"),
+    }
+    drivers = {name: start_driver(command, player("first"), 2) for name, (command, _) in cases.items()}
+    outputs = {name: driver.communicate(timeout=30)[0].split("\n", 1)[1].strip() for name, driver in drivers.items()}
+    assert outputs == {name: message for name, (_, message) in cases.items()}
+
+
+@pytest.mark.parametrize("mode", ["silent", "silent-handshake"])
+def test_ctrl_c_stops_a_batch_promptly(mode, pid_dir):
+    driver = start_driver(player(mode), player(mode), 1000)
+    try:
+        assert driver.stdout.readline() == "ready\n"
+        deadline = time.monotonic() + 10
+        while len(os.listdir(pid_dir)) < 4 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.3)  # the handshakes (or the first move requests) are under way
+        sent = time.monotonic()
+        driver.send_signal(signal.SIGINT)
+        output = driver.stdout.readline()
+        elapsed = time.monotonic() - sent
+        assert driver.wait(timeout=10) == 0
+    finally:
+        driver.kill()
+        driver.wait()
+        driver.stdout.close()
+    assert output == "KeyboardInterrupt  (0, 0, 0)\n"
+    assert elapsed < 1.0
+
+
+def test_progress_bar_line_fits_the_terminal_width(tmp_path):
+    # No controlling terminal and a pipe for output: the width comes from tput, which reads COLUMNS.
+    env = dict(os.environ, COLUMNS="60", LINES="10", TERM="dumb")
+    with open(tmp_path / "stderr", "wb") as stderr:
+        driver = start_driver(player("first"), player("last"), 4, stderr=stderr, env=env)
+        out = driver.communicate(timeout=30)[0]
+    assert out.splitlines()[-1].startswith("done")
+    err = (tmp_path / "stderr").read_bytes().decode()
+    opening = "| 0/4 [00:00<?, ?it/s]"
+    assert err.startswith("\x1b[?25l\r  0%|" + " " * (60 - 5 - len(opening)) + opening + "\x1b[?25h")
+    final = err.rsplit("\r", 1)[1]
+    assert final.endswith("\n")
+    final = final[:-1]
+    assert len(final) == 60
+    prefix, body, suffix = final.split("|")
+    assert prefix == "100%"
+    assert body == "\u2588" * len(body)
+    assert len(prefix) + len(body) + len(suffix) + 2 == 60
+    assert suffix.startswith(" 4/4 [00:00<")
+
+
+def test_argument_errors_and_signatures():
+    assert Arena.__text_signature__ == "(command1, command2)"
+    assert Arena.play_n.__text_signature__ == "($self, n)"
+    assert Arena.get_stats.__text_signature__ == "($self)"
+    assert veltrix.__all__.index("Arena") == veltrix.__all__.index("Board") + 1
+    with pytest.raises(TypeError, match="argument 'command1'"):
+        Arena("python", ["x"])
+    with pytest.raises(TypeError, match="argument 'command2'"):
+        Arena(["x"], [1])
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'command2'"):
+        Arena(["x"])
+    arena = Arena(command1=["x"], command2=("y", "z"))
+    with pytest.raises(OverflowError):
+        arena.play_n(-2)
+    with pytest.raises(TypeError, match="argument 'n'"):
+        arena.play_n("2")
+    with pytest.raises(TypeError):
+        type("Sub", (Arena,), {})
