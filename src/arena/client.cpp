@@ -144,10 +144,11 @@ private:
             // The server gives up on a slow program and closes; waiting on would be for nothing.
             if (peer_has_gone(socket_.fd())) return failure(ClientErrorKind::ConnectionBroken);
         }
-        // An answer cut off by the program's exit still goes out as one whole line.
-        if (answer.empty() || answer.back() != '\n') answer += '\n';
+        // The reply goes back as the program wrote it; one cut off by its exit still goes out
+        // as a whole line.
         std::string message(seat);
         message += answer;
+        message += '\n';
         return reply(message);
     }
 

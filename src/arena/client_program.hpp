@@ -4,9 +4,10 @@
 
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 #include "arena/line_io.hpp"
+#include "arena/pipe_io.hpp"
+#include "arena/process.hpp"
 #include "arena/socket.hpp"
 #include "util/result.hpp"
 
@@ -25,28 +26,22 @@ public:
     static Result<ClientProgram, ProgramStartError> start(const std::vector<std::string>& command, bool white,
                                                           const StopCheck& stop);
 
-    ClientProgram(ClientProgram&& other) noexcept;
-    ClientProgram& operator=(ClientProgram&&) = delete;
-    ClientProgram(const ClientProgram&) = delete;
-    ~ClientProgram();  // kills and reaps a program still running
-
     // Writes all of `bytes` to the program's input; false if it has gone.
-    bool write(std::string_view bytes);
-    // One line of the program's output, with its "\n" if it had one.
-    ReadStatus read_line(std::string& line, Clock::time_point deadline);
+    bool write(std::string_view bytes) { return input_.write(bytes); }
+    // One line of the program's output, without its "\n".
+    ReadStatus read_line(std::string& line, Clock::time_point deadline) { return output_.read_line(line, deadline); }
     // Asks the program to end at once (no wait).
-    void kill();
+    void kill() { process_.kill(); }
     // Waits for the program to end; true once it is reaped.
-    bool reap();
+    bool reap() { return process_.wait(); }
 
 private:
-    ClientProgram(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
-    void close_pipes();
+    explicit ClientProgram(ChildProcess process)
+        : process_(std::move(process)), input_(process_.take_stdin()), output_(process_.take_stdout()) {}
 
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string buffered_;  // output read past the last line handed out
+    ChildProcess process_;  // killed and reaped when the program goes, if still running
+    PipeWriter input_;
+    PipeReader output_;
 };
 
 }  // namespace veltrix::arena
