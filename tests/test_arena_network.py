@@ -17,6 +17,7 @@ import veltrix
 
 HERE = Path(__file__).resolve().parent
 PLAYER = str(HERE / "players" / "net_player.py")
+BUNDLED = HERE.parent / "examples" / "players"
 TAG = b"##SUPER##"
 START = veltrix.Board().get_board_line().encode()
 HOST = "127.0.0.1"
@@ -491,8 +492,10 @@ def test_real_match_between_two_clients_and_ctrl_c_on_the_server():
     port = free_port()
     server = start_server_process(port)
     try:
-        command = player("random")
-        clients = [veltrix.NetworkArenaClient(command), veltrix.NetworkArenaClient(command)]
+        clients = [
+            veltrix.NetworkArenaClient([sys.executable, str(BUNDLED / "search_player.py"), "1"]),
+            veltrix.NetworkArenaClient([sys.executable, str(BUNDLED / "random_player.py")]),
+        ]
         for _ in range(2):  # two pairs, one server run
             first = Background(connect_when_listening, clients[0], port)
             wait_for_line(server, "Client 0 connected")
