@@ -3,6 +3,7 @@
 #include "arena/bindings_network.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <thread>
 
@@ -28,6 +29,9 @@ struct ClientObject {
     arena::NetworkArenaClient* value;
 };
 
+// How often a call running without the interpreter lock looks for a pending Ctrl-C.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
 // Releases the interpreter lock for one blocking call and lets that call ask, from the
 // calling thread, whether Ctrl-C (or any signal whose handler raises) has arrived meanwhile.
 class ReleasedInterpreter {
@@ -38,8 +42,12 @@ public:
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
 
     // True once a signal handler has raised; the exception stays set for the caller to return.
+    // The lock is taken back at most once per interval, however often the call asks.
     bool signalled() {
         if (raised_.load() || std::this_thread::get_id() != caller_) return raised_.load();
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_check_) return false;
+        next_check_ = now + kSignalCheckInterval;
         PyEval_RestoreThread(state_);
         const bool raised = PyErr_CheckSignals() < 0;
         state_ = PyEval_SaveThread();
@@ -55,6 +63,7 @@ private:
     std::thread::id caller_;
     PyThreadState* state_;
     std::atomic<bool> raised_{false};
+    std::chrono::steady_clock::time_point next_check_{};
 };
 
 // addr and the command's strings reach C APIs that stop at the first NUL.

@@ -1,5 +1,8 @@
 #include "arena/client.hpp"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <optional>
@@ -42,43 +45,77 @@ std::optional<std::size_t> number(std::string_view token) {
     return value;
 }
 
-// One match's relay: the connection, the two seats' programs and the received text.
+// One seat of the client: its program and the requests it has not answered yet.
+struct SeatRelay {
+    ClientProgram program;
+    std::string_view prefix;  // "black " or "white "
+    std::size_t unanswered = 0;
+    bool output_ended = false;
+};
+
+// One match's relay: the connection, the two seats' programs and the received text. It is
+// one thread waiting on the socket and both programs at once, so a request for one seat is
+// passed on while the other seat's program is still thinking; each reply carries its seat.
 class Session {
 public:
     Session(NetworkArenaClient& client, Socket socket, ClientProgram black, ClientProgram white, const StopCheck& stop)
-        : client_(client), socket_(std::move(socket)), black_(std::move(black)), white_(std::move(white)), stop_(stop) {}
+        : client_(client),
+          socket_(std::move(socket)),
+          black_{std::move(black), "black "},
+          white_{std::move(white), "white "},
+          stop_(stop) {}
 
-    // Receives and handles lines until "quit" or a failure.
+    // Relays and answers until "quit" or a failure.
     Result<void, ClientError> run() {
-        std::string pending;
+        Clock::time_point silent_until = Clock::now() + kServerSilenceLimit;
         for (;;) {
-            switch (wait_readable(socket_.fd(), Clock::now() + kServerSilenceLimit, stop_)) {
-                case WaitStatus::Ready: break;
-                case WaitStatus::Stopped: return failure(ClientErrorKind::Interrupted);
-                case WaitStatus::Timeout: return io_failure(IoError::timed_out());
-                case WaitStatus::Error: return io_failure(IoError::from_errno(errno));
+            if (stop_ && stop_()) return failure(ClientErrorKind::Interrupted);
+            const Clock::time_point now = Clock::now();
+            if (now >= silent_until) return io_failure(IoError::timed_out());
+            pollfd watched[3] = {
+                {socket_.fd(), POLLIN, 0},
+                {black_.output_ended ? -1 : black_.program.output_fd(), POLLIN, 0},
+                {white_.output_ended ? -1 : white_.program.output_fd(), POLLIN, 0},
+            };
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(silent_until - now);
+            const int ready = ::poll(watched, 3, static_cast<int>(std::min(left, kStopPollInterval).count()));
+            if (ready < 0 && errno != EINTR) return io_failure(IoError::from_errno(errno));
+            if (ready <= 0) continue;
+            for (SeatRelay* seat : {&black_, &white_}) {
+                if (watched[seat == &black_ ? 1 : 2].revents == 0) continue;
+                if (auto relayed = pass_back(*seat); !relayed) return Err(relayed.error());
             }
-            char chunk[kReceiveChunk];
-            const auto got = receive_some(socket_.fd(), chunk, sizeof chunk);
-            if (!got) return io_failure(got.error());
-            if (got.value() == 0) return failure(ClientErrorKind::ConnectionBroken);
-            pending.append(chunk, got.value());
-            std::size_t start = 0;
-            for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
-                std::string_view line(pending.data() + start, end - start);
-                start = end + 1;
-                if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-                auto handled = handle(line);
-                if (!handled) return Err(handled.error());
-                if (handled.value()) return {};  // quit
+            if (watched[0].revents != 0) {
+                silent_until = Clock::now() + kServerSilenceLimit;
+                auto received = receive();
+                if (!received) return Err(received.error());
+                if (received.value()) return {};  // quit
             }
-            pending.erase(0, start);
-            // No line of the protocol comes near this: the server is flooding, not talking.
-            if (pending.size() > kMaxLineBytes) return failure(ClientErrorKind::UnexpectedServerResponse);
         }
     }
 
 private:
+    // One receive from the server, its complete lines handled; true once one was "quit".
+    Result<bool, ClientError> receive() {
+        char chunk[kReceiveChunk];
+        const auto got = receive_some(socket_.fd(), chunk, sizeof chunk);
+        if (!got) return io_failure(got.error());
+        if (got.value() == 0) return failure(ClientErrorKind::ConnectionBroken);
+        pending_.append(chunk, got.value());
+        std::size_t start = 0;
+        for (std::size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n', start)) {
+            std::string_view line(pending_.data() + start, end - start);
+            start = end + 1;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            auto handled = handle(line);
+            if (!handled || handled.value()) return handled;
+        }
+        pending_.erase(0, start);
+        // No line of the protocol comes near this: the server is flooding, not talking.
+        if (pending_.size() > kMaxLineBytes) return failure(ClientErrorKind::UnexpectedServerResponse);
+        return false;
+    }
+
     // Handles one server line; true once it was "quit".
     Result<bool, ClientError> handle(std::string_view line) {
         if (line.size() < kServerTag.size() || !line.starts_with(kServerTag)) {
@@ -90,8 +127,8 @@ private:
         if (tokens.empty()) return failure(ClientErrorKind::UnexpectedServerResponse);
         const std::string_view command = tokens[0];
         if (command == "isready" && tokens.size() == 1) return answered(reply("readyok\n"));
-        if (command == "black" && tokens.size() == 2) return answered(relay(black_, "black ", tokens[1]));
-        if (command == "white" && tokens.size() == 2) return answered(relay(white_, "white ", tokens[1]));
+        if (command == "black" && tokens.size() == 2) return answered(pass_on(black_, tokens[1]));
+        if (command == "white" && tokens.size() == 2) return answered(pass_on(white_, tokens[1]));
         if (command == "stats" && tokens.size() == 4) {
             const auto wins = number(tokens[1]), losses = number(tokens[2]), draws = number(tokens[3]);
             if (!wins || !losses || !draws) return failure(ClientErrorKind::UnexpectedServerResponse);
@@ -106,10 +143,10 @@ private:
         }
         if (command == "quit" && tokens.size() == 1) {
             if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
-            black_.kill();
-            white_.kill();
-            black_.reap();
-            white_.reap();
+            black_.program.kill();
+            white_.program.kill();
+            black_.program.reap();
+            white_.program.reap();
             return true;
         }
         return failure(ClientErrorKind::UnexpectedServerResponse);
@@ -125,28 +162,39 @@ private:
         return {};
     }
 
-    // Shows one seat's program the position and sends its reply line back as it was written.
-    Result<void, ClientError> relay(ClientProgram& program, std::string_view seat, std::string_view position) {
+    // Shows one seat's program the position of a move request.
+    Result<void, ClientError> pass_on(SeatRelay& seat, std::string_view position) {
         std::string request(position);
         request += '\n';
-        if (!program.write(request)) return io_failure(IoError::other("Write error"));
+        if (!seat.program.write(request)) return io_failure(IoError::other("Write error"));
+        ++seat.unanswered;
+        return {};
+    }
+
+    // Sends back every complete reply line the seat's program has written, each as it was
+    // written; a program that has gone answers what it still owes with empty lines.
+    Result<void, ClientError> pass_back(SeatRelay& seat) {
         std::string answer;
         for (;;) {
-            const ReadStatus status = program.read_line(answer, Clock::now() + kStopPollInterval);
-            if (status == ReadStatus::Line) break;
-            if (status == ReadStatus::EndOfStream) {
-                answer.clear();  // a program that has gone answers an empty line
-                break;
-            }
+            const ReadStatus status = seat.program.read_line(answer, Clock::now());
+            if (status == ReadStatus::Timeout) return {};  // the rest of a line is still to come
             if (status == ReadStatus::TooLong) return io_failure(IoError::other("Read error: reply line too long"));
             if (status == ReadStatus::Error) return io_failure(IoError::other("Read error"));
-            if (stop_ && stop_()) return failure(ClientErrorKind::Interrupted);
-            // The server gives up on a slow program and closes; waiting on would be for nothing.
-            if (peer_has_gone(socket_.fd())) return failure(ClientErrorKind::ConnectionBroken);
+            if (status == ReadStatus::EndOfStream) {
+                seat.output_ended = true;
+                answer.clear();
+                for (; seat.unanswered > 0; --seat.unanswered) {
+                    if (auto sent = send_line(seat, answer); !sent) return sent;
+                }
+                return {};
+            }
+            if (seat.unanswered > 0) --seat.unanswered;
+            if (auto sent = send_line(seat, answer); !sent) return sent;
         }
-        // The reply goes back as the program wrote it; one cut off by its exit still goes out
-        // as a whole line.
-        std::string message(seat);
+    }
+
+    Result<void, ClientError> send_line(const SeatRelay& seat, const std::string& answer) {
+        std::string message(seat.prefix);
         message += answer;
         message += '\n';
         return reply(message);
@@ -154,9 +202,10 @@ private:
 
     NetworkArenaClient& client_;
     Socket socket_;
-    ClientProgram black_;
-    ClientProgram white_;
+    SeatRelay black_;
+    SeatRelay white_;
     const StopCheck& stop_;
+    std::string pending_;  // received text after the last complete line
 };
 
 Err<ClientError> start_failure(const ProgramStartError& error) {

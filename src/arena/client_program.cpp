@@ -24,7 +24,9 @@ Result<ClientProgram, ProgramStartError> ClientProgram::start(const std::vector<
     argv.emplace_back(white ? "WHITE" : "BLACK");
     auto process = ChildProcess::spawn(argv);
     if (!process) return start_failure(IoError::from_errno(process.error()));
-    ClientProgram program(std::move(process.value()));
+    UniqueFd input = process.value().take_stdin();
+    UniqueFd output = process.value().take_stdout();
+    ClientProgram program(std::move(process.value()), std::move(input), std::move(output));
     if (!program.write("ping\n")) return start_failure(IoError::other("Write error"));
     std::string reply;
     for (;;) {

@@ -34,12 +34,15 @@ public:
     void kill() { process_.kill(); }
     // Waits for the program to end; true once it is reaped.
     bool reap() { return process_.wait(); }
+    // The program's output, to wait on together with other descriptors.
+    int output_fd() const { return output_fd_; }
 
 private:
-    explicit ClientProgram(ChildProcess process)
-        : process_(std::move(process)), input_(process_.take_stdin()), output_(process_.take_stdout()) {}
+    ClientProgram(ChildProcess process, UniqueFd input, UniqueFd output)
+        : process_(std::move(process)), output_fd_(output.get()), input_(std::move(input)), output_(std::move(output)) {}
 
     ChildProcess process_;  // killed and reaped when the program goes, if still running
+    int output_fd_;         // owned by output_
     PipeWriter input_;
     PipeReader output_;
 };
