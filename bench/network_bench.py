@@ -107,6 +107,9 @@ def main() -> None:
     finally:
         server.kill()
         server.wait()
+    for round_, (lo, n) in enumerate(zip(local, network), 1):
+        print(f"round {round_}: local {lo:8,.1f} games/s, network {n:8,.1f} games/s ({lo / n:.2f}x)",
+              file=sys.stderr)
     n, lo = statistics.median(network), statistics.median(local)
     per_game = moves_per_game()
     print(f"{args.games} games of {per_game} moves, median of {args.rounds} rounds")
