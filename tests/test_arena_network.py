@@ -172,6 +172,11 @@ def test_connect_failures(command, port, message):
         client.connect(HOST, free_port() if port is None else port)
 
 
+def test_server_reports_a_port_it_cannot_bind(listener):
+    with pytest.raises(ValueError, match=r"^NetworkArenaServer error: AddrInUse \(os error 98\): "):
+        veltrix.NetworkArenaServer(2).start(HOST, listener.port)
+
+
 def test_port_out_of_range():
     with pytest.raises(OverflowError):
         veltrix.NetworkArenaClient(player("first")).connect(addr=HOST, port=65536)

@@ -51,8 +51,6 @@ public:
     // the connections it holds are closed and both slots are empty afterwards.
     Result<void, ServerError> start(const std::string& addr, std::uint16_t port, const StopCheck& stop);
 
-    bool slot_taken(std::size_t slot) const { return clients_[slot].valid(); }
-
 private:
     // Takes one more client into a free slot.
     Result<void, ServerError> accept_client(const Socket& listener, const StopCheck& stop);
