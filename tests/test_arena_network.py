@@ -150,7 +150,11 @@ def test_constructors_and_fresh_totals():
         veltrix.NetworkArenaServer("4")
     with pytest.raises(TypeError, match="command"):
         veltrix.NetworkArenaClient("python")
+    with pytest.raises(ValueError, match="embedded null character"):
+        veltrix.NetworkArenaClient([sys.executable, "player\0.py"])
     client = veltrix.NetworkArenaClient(command=player("first"))
+    with pytest.raises(ValueError, match="embedded null character"):
+        client.connect("127.0.0.1\0", 1)
     assert client.get_stats() == (0, 0, 0)
     assert client.get_pieces() == (0, 0)
     assert veltrix.NetworkArenaServer.start.__text_signature__ == "($self, addr, port)"

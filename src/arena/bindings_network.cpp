@@ -69,7 +69,7 @@ private:
 // addr and the command's strings reach C APIs that stop at the first NUL.
 std::string text_argument(PyObject* value, const char* name) {
     std::string text = py::to_utf8(value, name);
-    if (text.find('\0') != std::string::npos) py::raise_value_error("embedded null byte");
+    if (text.find('\0') != std::string::npos) py::raise_value_error("embedded null character");
     return text;
 }
 
@@ -151,7 +151,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         py::parse_tuple_args(spec, args, kwargs, &command_arg);
         std::vector<std::string> command = py::to_string_list(command_arg, "command");
         for (const std::string& part : command) {
-            if (part.find('\0') != std::string::npos) py::raise_value_error("embedded null byte");
+            if (part.find('\0') != std::string::npos) py::raise_value_error("embedded null character");
         }
         py::Ref object = py::require(type->tp_alloc(type, 0));
         reinterpret_cast<ClientObject*>(object.get())->value = new arena::NetworkArenaClient(std::move(command));
