@@ -320,8 +320,9 @@ def move_for(request: bytes) -> bytes:
     return seat + b" %d\n" % board.get_legal_moves_vec()[0]
 
 
-def play_fake_client(peer: Peer, outcome: dict) -> None:
-    """Plays first legal moves; requests pending for both seats are answered in reverse order."""
+def play_fake_client(peer: Peer, outcome: dict, messy: bool = False) -> None:
+    """Plays first legal moves; requests pending for both seats are answered in reverse order.
+    A messy client also sends lines that are no replies, and each reply in two pieces ended by CR LF."""
     reports = []
     while True:
         lines = [peer.line()]
@@ -347,7 +348,13 @@ def play_fake_client(peer: Peer, outcome: dict) -> None:
             else:
                 reports.append(words[1:])
                 replies.append(b"ok\n")
-        peer.send(b"".join(replies))
+        if messy and replies[0].split()[0] in (b"black", b"white"):
+            replies = [b"hello\n" + TAG + b" black 3\n" + b"".join(replies).replace(b"\n", b"\r\n")]
+            peer.send(replies[0][:-4])
+            time.sleep(0.001)
+            peer.send(replies[0][-4:])
+        else:
+            peer.send(b"".join(replies))
         if reports and reports[-1] == [b"quit"]:
             outcome["reports"] = reports
             return
@@ -361,7 +368,7 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     time.sleep(0.1)  # the first to connect is client 0
     peers[1] = connect_peer(port)
     outcomes = [{}, {}]
-    players = [Background(play_fake_client, peer, outcome) for peer, outcome in zip(peers, outcomes)]
+    players = [Background(play_fake_client, peers[0], outcomes[0]), Background(play_fake_client, peers[1], outcomes[1], True)]
     for background in players:
         assert background.join().error is None
     reports = [outcome["reports"] for outcome in outcomes]
