@@ -21,12 +21,8 @@ def main() -> None:
     args = parser.parse_args()
 
     random_player = [sys.executable, str(PLAYERS / "random_player.py")]
-    if hasattr(veltrix, "AlphaBetaSearch"):
-        first_name = f"search (depth {args.depth})"
-        first = [sys.executable, str(PLAYERS / "search_player.py"), str(args.depth)]
-    else:  # a build without the search classes: random against random
-        first_name, first = "random", random_player
-    second_name = "random"
+    first_name, second_name = f"search (depth {args.depth})", "random"
+    first = [sys.executable, str(PLAYERS / "search_player.py"), str(args.depth)]
 
     arena = veltrix.Arena(first, random_player)
     print(f"{first_name} against {second_name}: {args.games} games", flush=True)
