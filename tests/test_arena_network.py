@@ -598,3 +598,63 @@ def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
         client.kill()
         client.wait()
         client.stdout.close()
+
+
+# ---- Peers that have gone never kill the process (SIGPIPE at its default action) ----
+
+DEFAULT_SIGPIPE = "import signal; signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+
+
+def test_server_survives_writing_to_a_client_that_has_gone():
+    script = DEFAULT_SIGPIPE + textwrap.dedent(
+        """
+        import sys, veltrix
+        try:
+            veltrix.NetworkArenaServer(0).start("127.0.0.1", int(sys.argv[1]))
+        except ValueError as error:
+            print(error, flush=True)
+        """
+    )
+    port = free_port()
+    server = subprocess.Popen([sys.executable, "-c", script, str(port)], stdout=subprocess.PIPE, bufsize=0)
+    try:
+        peers = [connect_peer(port)]
+        wait_for_line(server, "Client 0 connected")
+        peers.append(connect_peer(port))
+        wait_for_line(server, "Client 1 connected")
+        assert peers[0].line() == TAG + b" isready\n"
+        peers[0].send(b"readyok\n")
+        peers[0].close()  # gone before its report is written
+        assert peers[1].line() == TAG + b" isready\n"
+        peers[1].send(b"readyok\n")
+        assert server.wait(10) == 0
+        assert server.stdout.read().startswith(b"NetworkArenaServer error: ")
+        peers[1].close()
+    finally:
+        server.kill()
+        server.wait()
+        server.stdout.close()
+
+
+def test_client_survives_writing_to_a_program_that_has_gone(listener):
+    script = DEFAULT_SIGPIPE + textwrap.dedent(
+        """
+        import sys, veltrix
+        try:
+            veltrix.NetworkArenaClient([sys.executable, sys.argv[2], "exit"]).connect("127.0.0.1", int(sys.argv[1]))
+        except ValueError as error:
+            print(error, flush=True)
+        """
+    )
+    client = subprocess.Popen([sys.executable, "-c", script, str(listener.port), PLAYER], stdout=subprocess.PIPE)
+    try:
+        peer = listener.accept()
+        peer.send(TAG + b" black " + START + b"\n")
+        assert peer.line() == b"black \n"  # the program left without answering
+        peer.send(TAG + b" black " + START + b"\n")
+        assert client.wait(10) == 0
+        assert client.stdout.read() == b"NetworkArenaClient error: Other: Write error\n"
+    finally:
+        client.kill()
+        client.wait()
+        client.stdout.close()
