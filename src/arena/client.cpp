@@ -23,6 +23,7 @@ Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorK
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
+// The words of a server line, split on runs of blanks.
 std::vector<std::string_view> tokens_of(std::string_view text) {
     std::vector<std::string_view> tokens;
     std::size_t i = 0;
