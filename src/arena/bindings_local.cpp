@@ -92,18 +92,12 @@ PyObject* get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-#define VELTRIX_METHOD(name, signature)                                                                     \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
-     #name "($self" signature ")\n--\n\n"}
-
 PyMethodDef kArenaMethods[] = {
     VELTRIX_METHOD(play_n, ", n"),
     VELTRIX_METHOD(get_stats, ""),
     VELTRIX_METHOD(get_pieces, ""),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VELTRIX_METHOD
 
 PyType_Slot kArenaSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(arena_new)},

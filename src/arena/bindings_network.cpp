@@ -123,12 +123,8 @@ PyObject* server_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-#define VELTRIX_METHOD(function, name, signature)                                                        \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS, \
-     name "($self" signature ")\n--\n\n"}
-
 PyMethodDef kServerMethods[] = {
-    VELTRIX_METHOD(server_start, "start", ", addr, port"),
+    VELTRIX_METHOD_NAMED(server_start, "start", ", addr, port"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -199,13 +195,11 @@ PyObject* client_get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef kClientMethods[] = {
-    VELTRIX_METHOD(client_connect, "connect", ", addr, port"),
-    VELTRIX_METHOD(client_get_stats, "get_stats", ""),
-    VELTRIX_METHOD(client_get_pieces, "get_pieces", ""),
+    VELTRIX_METHOD_NAMED(client_connect, "connect", ", addr, port"),
+    VELTRIX_METHOD_NAMED(client_get_stats, "get_stats", ""),
+    VELTRIX_METHOD_NAMED(client_get_pieces, "get_pieces", ""),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VELTRIX_METHOD
 
 PyType_Slot kClientSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(client_new)},

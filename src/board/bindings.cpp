@@ -244,10 +244,6 @@ PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t na
     });
 }
 
-#define VELTRIX_METHOD(name, signature)                                                       \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
-     #name "($self" signature ")\n--\n\n"}
-
 PyMethodDef kBoardMethods[] = {
     VELTRIX_METHOD(get_board, ""),
     VELTRIX_METHOD(set_board, ", player_board, opponent_board, turn"),
@@ -281,8 +277,6 @@ PyMethodDef kBoardMethods[] = {
     VELTRIX_METHOD(clone, ""),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VELTRIX_METHOD
 
 PyType_Slot kBoardSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(board_new)},

@@ -96,8 +96,7 @@ PyObject* get_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef kSearchMethods[] = {
-    {"get_move", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_move)),
-     METH_FASTCALL | METH_KEYWORDS, "get_move($self, board)\n--\n\n"},
+    VELTRIX_METHOD(get_move, ", board"),
     {nullptr, nullptr, 0, nullptr},
 };
 

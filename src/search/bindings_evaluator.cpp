@@ -162,17 +162,11 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-#define VELTRIX_METHOD(name, signature)                                                                       \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
-     #name "($self" signature ")\n--\n\n"}
-
 PyMethodDef kEvaluatorMethods[] = {
     VELTRIX_METHOD(set_py_evaluator, ", py_evaluator"),
     VELTRIX_METHOD(evaluate, ", board"),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VELTRIX_METHOD
 
 PyType_Slot kEvaluatorSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(evaluator_new)},
