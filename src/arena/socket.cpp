@@ -128,13 +128,8 @@ std::string IoError::describe() const {
     return kind + " (os error " + std::to_string(code) + "): " + message;
 }
 
-void Socket::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 void Socket::shut_down() const {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
 WaitStatus wait_readable(int fd, Clock::time_point deadline, const StopCheck& stop) {

@@ -11,6 +11,7 @@
 
 #include "arena/line_io.hpp"
 #include "util/result.hpp"
+#include "util/unique_fd.hpp"
 
 namespace veltrix::arena {
 
@@ -40,23 +41,16 @@ class Socket {
 public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~Socket() { reset(); }
 
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1);
+    int fd() const { return fd_.get(); }
+    bool valid() const { return static_cast<bool>(fd_); }
+    // Closes the descriptor now (a no-op when there is none).
+    void reset() { fd_.reset(); }
     // Ends both directions without closing the descriptor: a thread blocked on it wakes up.
     void shut_down() const;
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 enum class WaitStatus { Ready, Timeout, Stopped, Error };
