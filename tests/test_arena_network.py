@@ -280,6 +280,19 @@ def test_client_relays_a_program_that_has_gone_as_an_empty_reply(listener):
     assert job.message() == "Connection broken"
 
 
+def test_client_answers_for_a_program_whose_output_has_closed(listener):
+    client = veltrix.NetworkArenaClient(player("closeout"))
+    job = Background(client.connect, HOST, listener.port)
+    peer = listener.accept()
+    peer.sock.settimeout(3)  # far less than the server would wait for a move
+    for _ in range(2):  # the program still reads its requests, but can no longer answer them
+        peer.send(TAG + b" black " + START + b"\n")
+        assert peer.line() == b"black \n"
+    peer.send(TAG + b" quit\n")
+    assert peer.line() == b"ok\n"
+    assert job.join().error is None
+
+
 def test_client_refuses_a_program_that_fails_the_handshake(listener):
     client = veltrix.NetworkArenaClient(player("badpong"))
     job = Background(client.connect, HOST, listener.port)
@@ -600,6 +613,14 @@ def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
 
 # ---- Peers that have gone never kill the process (SIGPIPE at its default action) ----
 
+def has_exited(pid: int) -> bool:
+    """True once `pid` is gone or a zombie (its descriptors are closed either way)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 DEFAULT_SIGPIPE = "import signal; signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
 
 
@@ -634,7 +655,7 @@ def test_server_survives_writing_to_a_client_that_has_gone():
         server.stdout.close()
 
 
-def test_client_survives_writing_to_a_program_that_has_gone(listener):
+def test_client_survives_writing_to_a_program_that_has_gone(listener, tmp_path):
     script = DEFAULT_SIGPIPE + textwrap.dedent(
         """
         import sys, veltrix
@@ -644,11 +665,20 @@ def test_client_survives_writing_to_a_program_that_has_gone(listener):
             print(error, flush=True)
         """
     )
-    client = subprocess.Popen([sys.executable, "-c", script, str(listener.port), PLAYER], stdout=subprocess.PIPE)
+    environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
+    client = subprocess.Popen(
+        [sys.executable, "-c", script, str(listener.port), PLAYER], stdout=subprocess.PIPE, env=environment
+    )
     try:
         peer = listener.accept()
         peer.send(TAG + b" black " + START + b"\n")
         assert peer.line() == b"black \n"  # the program left without answering
+        # Its output may close a moment before its input does: wait until it has quite gone.
+        pids = [int(path.name) for path in tmp_path.iterdir()]
+        deadline = time.monotonic() + 5
+        while not any(has_exited(pid) for pid in pids):
+            assert time.monotonic() < deadline, "the program did not exit"
+            time.sleep(0.01)
         peer.send(TAG + b" black " + START + b"\n")
         assert client.wait(10) == 0
         assert client.stdout.read() == b"NetworkArenaClient error: Other: Write error\n"

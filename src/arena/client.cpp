@@ -168,6 +168,8 @@ private:
         std::string request(position);
         request += '\n';
         if (!seat.program.write(request)) return io_failure(IoError::other("Write error"));
+        // A program whose output has closed reads on but can never answer: its reply is empty.
+        if (seat.output_ended) return send_line(seat, {});
         ++seat.unanswered;
         return {};
     }

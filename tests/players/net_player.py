@@ -2,7 +2,8 @@
 
 Modes: "first" plays the first legal move; "random" a random one; "echo" answers every line with COLOUR:line (to
 check that requests and replies are relayed unchanged); "badpong" fails the handshake;
-"exit" leaves, without answering, on its first move request. When VELTRIX_TEST_PID_DIR is set, the program
+"exit" leaves, without answering, on its first move request; "closeout" closes its output on its first move request
+and goes on reading its input. When VELTRIX_TEST_PID_DIR is set, the program
 leaves a file named after its pid there, so a test can check that it was killed.
 """
 
@@ -19,6 +20,7 @@ def main() -> None:
         open(os.path.join(pid_dir, str(os.getpid())), "w").close()
     turn = veltrix.Turn.BLACK if colour == "BLACK" else veltrix.Turn.WHITE
     board = veltrix.Board()
+    output_open = True
     for line in sys.stdin:
         line = line.rstrip("\n")
         if line == "ping":
@@ -27,6 +29,11 @@ def main() -> None:
             continue
         if mode == "exit":
             return
+        if mode == "closeout":
+            if output_open:
+                os.close(sys.stdout.fileno())
+                output_open = False
+            continue
         if mode == "echo":
             sys.stdout.write(f"{colour}:{line}\n")
         else:
