@@ -195,7 +195,9 @@ def test_positions_where_a_side_must_pass_are_never_sent(tmp_path):
 
 DRIVER = textwrap.dedent(
     """
-    import sys, veltrix
+    import signal, sys, veltrix
+    # A shell that starts the suite in the background leaves SIGINT ignored; take it back.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     arena = veltrix.Arena(eval(sys.argv[1]), eval(sys.argv[2]))
     print("ready", flush=True)
     try:
