@@ -130,8 +130,10 @@ def test_odd_count_fails_after_all_four_programs_started(pid_dir):
         player("exit-at-handshake"),
         [],
         ["/nonexistent/veltrix-player"],
+        # Cut at the NUL, this would run a well-behaved player.
+        player("first\0-and-more"),
     ],
-    ids=["wrong", "PONG", "exit", "empty-command", "missing-program"],
+    ids=["wrong", "PONG", "exit", "empty-command", "missing-program", "nul-in-argument"],
 )
 @pytest.mark.parametrize("side", [1, 2])
 def test_failed_start(command, side):

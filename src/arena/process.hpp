@@ -15,7 +15,7 @@ namespace veltrix::arena {
 class ChildProcess {
 public:
     // Starts argv[0] (looked up on PATH when it holds no "/") with `argv` as its arguments.
-    // The returned error is an errno value (EINVAL for an empty argv).
+    // The returned error is an errno value (EINVAL for an empty argv or a NUL in an argument).
     static Result<ChildProcess, int> spawn(const std::vector<std::string>& argv);
 
     ChildProcess(ChildProcess&& other) noexcept;
