@@ -136,6 +136,11 @@ bool ChildProcess::wait() {
     do {
         reaped = ::waitpid(pid_, &status, 0);
     } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0 && errno == ECHILD) {
+        // Reaped elsewhere (SIGCHLD ignored): the pid may already belong to someone else.
+        pid_ = -1;
+        return false;
+    }
     if (reaped != pid_) return false;
     pid_ = -1;
     return true;

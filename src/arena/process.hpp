@@ -34,6 +34,7 @@ public:
     // Sends SIGKILL; true when the child is (or already was) on its way out.
     bool kill();
     // Waits for the child to end and reaps it; true on success (also when already reaped).
+    // False when someone else reaped it; the pid is forgotten then all the same.
     bool wait();
 
 private:
