@@ -130,8 +130,10 @@ def test_odd_count_fails_after_all_four_programs_started(pid_dir):
         player("exit-at-handshake"),
         [],
         ["/nonexistent/veltrix-player"],
+        # Cut at the NUL, this would run a well-behaved player.
+        player("first\0-and-more"),
     ],
-    ids=["wrong", "PONG", "exit", "empty-command", "missing-program"],
+    ids=["wrong", "PONG", "exit", "empty-command", "missing-program", "nul-in-argument"],
 )
 @pytest.mark.parametrize("side", [1, 2])
 def test_failed_start(command, side):
@@ -195,7 +197,9 @@ def test_positions_where_a_side_must_pass_are_never_sent(tmp_path):
 
 DRIVER = textwrap.dedent(
     """
-    import sys, veltrix
+    import signal, sys, veltrix
+    # A shell that starts the suite in the background leaves SIGINT ignored; take it back.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     arena = veltrix.Arena(eval(sys.argv[1]), eval(sys.argv[2]))
     print("ready", flush=True)
     try:

@@ -55,6 +55,10 @@ struct SpawnSetup {
 
 Result<ChildProcess, int> ChildProcess::spawn(const std::vector<std::string>& argv) {
     if (argv.empty()) return Err{EINVAL};
+    // exec takes C strings: an argument with a NUL inside would be cut short, not refused.
+    for (const std::string& arg : argv) {
+        if (arg.find('\0') != std::string::npos) return Err{EINVAL};
+    }
     auto in = make_pipe();
     if (!in) return Err{in.error()};
     auto out = make_pipe();
@@ -132,6 +136,11 @@ bool ChildProcess::wait() {
     do {
         reaped = ::waitpid(pid_, &status, 0);
     } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0 && errno == ECHILD) {
+        // Reaped elsewhere (SIGCHLD ignored): the pid may already belong to someone else.
+        pid_ = -1;
+        return false;
+    }
     if (reaped != pid_) return false;
     pid_ = -1;
     return true;

@@ -15,7 +15,7 @@ namespace veltrix::arena {
 class ChildProcess {
 public:
     // Starts argv[0] (looked up on PATH when it holds no "/") with `argv` as its arguments.
-    // The returned error is an errno value (EINVAL for an empty argv).
+    // The returned error is an errno value (EINVAL for an empty argv or a NUL in an argument).
     static Result<ChildProcess, int> spawn(const std::vector<std::string>& argv);
 
     ChildProcess(ChildProcess&& other) noexcept;
@@ -34,6 +34,7 @@ public:
     // Sends SIGKILL; true when the child is (or already was) on its way out.
     bool kill();
     // Waits for the child to end and reaps it; true on success (also when already reaped).
+    // False when someone else reaped it; the pid is forgotten then all the same.
     bool wait();
 
 private:

@@ -38,6 +38,10 @@ def handshake(mode: str) -> None:
         time.sleep(60)
     elif mode == "exit-at-handshake":
         sys.exit(0)
+    elif mode == "close-input":
+        # Closed before the pong, so the first move request is sure to meet a closed pipe.
+        os.close(0)
+        reply("pong")
     else:
         reply("  pong  ")
 
@@ -75,7 +79,6 @@ def main() -> None:
     rng = random.Random(f"{colour}-7")
     handshake(mode)
     if mode == "close-input":
-        os.close(0)
         time.sleep(60)
     answered = 0
     for line in sys.stdin:
