@@ -231,6 +231,19 @@ def test_silent_and_late_players_time_out():
     assert outputs == {name: message for name, (_, message) in cases.items()}
 
 
+@pytest.mark.parametrize("stderr", ["/dev/full", None], ids=["full", "closed"])
+def test_unwritable_standard_error_does_not_fail_the_batch(stderr):
+    # The progress bar cannot be drawn; the games and their totals must still count.
+    if stderr is None:
+        driver = start_driver(player("first"), player("last"), 4, stderr=subprocess.DEVNULL,
+                              preexec_fn=lambda: os.close(2))
+    else:
+        with open(stderr, "w") as full:
+            driver = start_driver(player("first"), player("last"), 4, stderr=full)
+    output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
+    assert output == f"done {expected_totals(2)[0]}"
+
+
 @pytest.mark.parametrize("mode", ["silent", "silent-handshake"])
 def test_ctrl_c_stops_a_batch_promptly(mode, pid_dir):
     driver = start_driver(player(mode), player(mode), 1000)

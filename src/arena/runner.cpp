@@ -52,8 +52,10 @@ void run_worker(Batch& batch, PlayerPair pair, PlayerOrder order, std::size_t co
                 break;
             }
             outcome.entries.push_back(GameEntry{order, result.value()});
+            // The bar is only a display: a standard error that cannot be written (closed, or a
+            // full disk) must not throw away the games the batch has played.
             const std::lock_guard lock(batch.bar_mutex);
-            if (!batch.bar->update(1)) outcome.status = WorkerStatus::Crashed;
+            batch.bar->update(1);
         }
         if (outcome.status == WorkerStatus::Running) outcome.status = WorkerStatus::Done;
     } catch (...) {
