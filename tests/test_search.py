@@ -184,10 +184,12 @@ def test_python_evaluator_gets_a_fresh_copy_and_its_result():
 def test_python_evaluator_accepts_the_whole_32_bit_range(value):
     evaluator = py_backed(lambda board: value)
     assert evaluator.evaluate(Board()) == value
-    # Extreme scores give no meaningful choice, but the search stays defined.
-    for depth in range(3):
-        move = AlphaBetaSearch(evaluator, depth).get_move(Board())
-        assert move is None or move in Board().get_legal_moves_vec()
+    # Extreme scores give no meaningful choice, but a side that can move still gets a move.
+    for board in random_positions(50, 4, 4, 30):
+        moves = board.get_legal_moves_vec()
+        for depth in range(4):
+            move = AlphaBetaSearch(evaluator, depth).get_move(board)
+            assert (move is None) == (not moves) and (move is None or move in moves)
 
 
 # --- the chosen move ------------------------------------------------------------------------

@@ -30,7 +30,7 @@ PyObject* evaluate_method_name() {
     return name;
 }
 
-// The result of `evaluate` as a signed 32-bit score, or null with a Python error set.
+// Reads the result of `evaluate` as a signed 32-bit score; false with a Python error set.
 bool to_score(PyObject* result, std::int32_t& score) {
     const long value = PyLong_AsLong(result);
     if (value == -1 && PyErr_Occurred()) return false;

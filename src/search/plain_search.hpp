@@ -57,12 +57,15 @@ std::int32_t search_score(const Eval& eval, const board::Board& board, std::size
 
 // The chosen move: the lowest square among those of the highest score, each root move
 // searched `max_depth` plies below it; nothing when the side to move has no legal move.
+// Scores at the very ends of the 32-bit range can leave every move unchosen; the lowest
+// square is returned then, so that "nothing" always means the side to move must pass.
 template <class Eval, class Count = NoNodeCount>
 std::optional<unsigned> get_move(const Eval& eval, const board::Board& board, std::size_t max_depth,
                                  Count& count) {
     std::int32_t best = kRootInitialBest;
     std::optional<unsigned> chosen;
-    for (std::uint64_t moves = board.get_legal_moves(); moves != 0;) {
+    const std::uint64_t legal = board.get_legal_moves();
+    for (std::uint64_t moves = legal; moves != 0;) {
         const unsigned pos = board::first_square(moves);
         moves ^= board::square_bit(pos);
         const std::int32_t score =
@@ -72,6 +75,7 @@ std::optional<unsigned> get_move(const Eval& eval, const board::Board& board, st
             chosen = pos;
         }
     }
+    if (!chosen && legal != 0) chosen = board::first_square(legal);
     return chosen;
 }
 
