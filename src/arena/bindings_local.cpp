@@ -22,10 +22,10 @@ ArenaObject* as_arena(PyObject* self) { return reinterpret_cast<ArenaObject*>(se
 py::Ref size_value(std::size_t value) { return py::require(PyLong_FromSize_t(value)); }
 
 PyObject* arena_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"Arena.__new__", {"command1", "command2"}};
+    static const py::ArgSpec signature{"Arena.__new__", {"command1", "command2"}};
     return py::guarded_object([&] {
         PyObject* parsed[2] = {nullptr, nullptr};
-        py::parse_tuple_args(spec, args, kwargs, parsed);
+        py::parse_tuple_args(signature, args, kwargs, parsed);
         std::vector<std::string> command1 = py::to_string_list(parsed[0], "command1");
         std::vector<std::string> command2 = py::to_string_list(parsed[1], "command2");
         py::Ref object = py::require(type->tp_alloc(type, 0));
@@ -52,9 +52,9 @@ void arena_dealloc(PyObject* self) {
 }
 
 PyObject* play_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Arena.play_n", {"n"}};
+    static const py::ArgSpec signature{"Arena.play_n", {"n"}};
     return py::guarded_object([&] {
-        const auto [n_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [n_arg] = py::parse<1>(signature, args, nargs, kwnames);
         const std::size_t n = py::to_usize(n_arg, "n");
         ArenaObject* object = as_arena(self);
         const py::ExclusiveBorrow borrow(object->borrow);
@@ -66,9 +66,9 @@ PyObject* play_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Arena.get_stats", {}};
+    static const py::ArgSpec signature{"Arena.get_stats", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         ArenaObject* object = as_arena(self);
         const py::SharedBorrow borrow(object->borrow);
         const arena::ArenaStats& stats = object->arena->stats();
@@ -80,9 +80,9 @@ PyObject* get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Arena.get_pieces", {}};
+    static const py::ArgSpec signature{"Arena.get_pieces", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         ArenaObject* object = as_arena(self);
         const py::SharedBorrow borrow(object->borrow);
         const arena::ArenaPieces& pieces = object->arena->pieces();

@@ -98,10 +98,10 @@ PyObject* run_released(Operation&& operation) {
 // ---- NetworkArenaServer ----
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"NetworkArenaServer.__new__", {"game_per_iter"}};
+    static const py::ArgSpec signature{"NetworkArenaServer.__new__", {"game_per_iter"}};
     return py::guarded_object([&] {
         PyObject* game_per_iter_arg = nullptr;
-        py::parse_tuple_args(spec, args, kwargs, &game_per_iter_arg);
+        py::parse_tuple_args(signature, args, kwargs, &game_per_iter_arg);
         const std::size_t game_per_iter = py::to_usize(game_per_iter_arg, "game_per_iter");
         if (game_per_iter % 2 != 0) py::raise_value_error("Game count must be even");
         py::Ref object = py::require(type->tp_alloc(type, 0));
@@ -111,11 +111,11 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* server_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"NetworkArenaServer.start", {"addr", "port"}};
+    static const py::ArgSpec signature{"NetworkArenaServer.start", {"addr", "port"}};
     return py::guarded_object([&] {
         ServerObject* object = reinterpret_cast<ServerObject*>(self);
         const py::ExclusiveBorrow borrow(object->borrow);
-        const auto [addr_arg, port_arg] = py::parse<2>(spec, args, nargs, kwnames);
+        const auto [addr_arg, port_arg] = py::parse<2>(signature, args, nargs, kwnames);
         const std::string addr = text_argument(addr_arg, "addr");
         const std::uint16_t port = py::to_u16(port_arg, "port");
         arena::NetworkArenaServer& server = *object->value;
@@ -141,10 +141,10 @@ PyType_Spec kServerSpec{"veltrix.NetworkArenaServer", sizeof(ServerObject), 0, P
 // ---- NetworkArenaClient ----
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"NetworkArenaClient.__new__", {"command"}};
+    static const py::ArgSpec signature{"NetworkArenaClient.__new__", {"command"}};
     return py::guarded_object([&] {
         PyObject* command_arg = nullptr;
-        py::parse_tuple_args(spec, args, kwargs, &command_arg);
+        py::parse_tuple_args(signature, args, kwargs, &command_arg);
         std::vector<std::string> command = py::to_string_list(command_arg, "command");
         for (const std::string& part : command) {
             if (part.find('\0') != std::string::npos) py::raise_value_error("embedded null character");
@@ -156,11 +156,11 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* client_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"NetworkArenaClient.connect", {"addr", "port"}};
+    static const py::ArgSpec signature{"NetworkArenaClient.connect", {"addr", "port"}};
     return py::guarded_object([&] {
         ClientObject* object = reinterpret_cast<ClientObject*>(self);
         const py::ExclusiveBorrow borrow(object->borrow);
-        const auto [addr_arg, port_arg] = py::parse<2>(spec, args, nargs, kwnames);
+        const auto [addr_arg, port_arg] = py::parse<2>(signature, args, nargs, kwnames);
         const std::string addr = text_argument(addr_arg, "addr");
         const std::uint16_t port = py::to_u16(port_arg, "port");
         arena::NetworkArenaClient& client = *object->value;
@@ -171,9 +171,9 @@ PyObject* client_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 py::Ref count(std::size_t value) { return py::require(PyLong_FromSize_t(value)); }
 
 PyObject* client_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"NetworkArenaClient.get_stats", {}};
+    static const py::ArgSpec signature{"NetworkArenaClient.get_stats", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         ClientObject* object = reinterpret_cast<ClientObject*>(self);
         const py::SharedBorrow borrow(object->borrow);
         const arena::ClientStats& stats = object->value->stats();
@@ -183,9 +183,9 @@ PyObject* client_get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* client_get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"NetworkArenaClient.get_pieces", {}};
+    static const py::ArgSpec signature{"NetworkArenaClient.get_pieces", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         ClientObject* object = reinterpret_cast<ClientObject*>(self);
         const py::SharedBorrow borrow(object->borrow);
         const arena::ClientPieces& pieces = object->value->pieces();

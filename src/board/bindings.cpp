@@ -34,10 +34,10 @@ py::Ref int_list(const Sequence& values) {
 
 // Runs `read(board)` on a board shared for the call, with no arguments accepted.
 template <class Read>
-PyObject* read_board(const py::ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* read_board(const py::ArgSpec& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Read&& read) {
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         BoardObject* object = as_board(self);
         const py::SharedBorrow borrow(object->borrow);
         return read(object->value).release();
@@ -47,8 +47,8 @@ PyObject* read_board(const py::ArgSpec& spec, PyObject* self, PyObject* const* a
 // Defines a method that takes no arguments and reads the board.
 #define VELTRIX_BOARD_QUERY(method, expression)                                                      \
     PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
-        static const py::ArgSpec spec{"Board." #method, {}};                                         \
-        return read_board(spec, self, args, nargs, kwnames, [](const Board& b) { return expression; }); \
+        static const py::ArgSpec signature{"Board." #method, {}};                                         \
+        return read_board(signature, self, args, nargs, kwnames, [](const Board& b) { return expression; }); \
     }
 
 template <class T>
@@ -143,9 +143,9 @@ VELTRIX_BOARD_QUERY(clone, new_board(b))
 #undef VELTRIX_BOARD_QUERY
 
 PyObject* is_legal_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.is_legal_move", {"pos"}};
+    static const py::ArgSpec signature{"Board.is_legal_move", {"pos"}};
     return py::guarded_object([&] {
-        const auto [pos_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [pos_arg] = py::parse<1>(signature, args, nargs, kwnames);
         const std::size_t pos = py::to_usize(pos_arg, "pos");
         BoardObject* object = as_board(self);
         const py::SharedBorrow borrow(object->borrow);
@@ -156,9 +156,9 @@ PyObject* is_legal_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* do_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.do_move", {"pos"}};
+    static const py::ArgSpec signature{"Board.do_move", {"pos"}};
     return py::guarded_object([&] {
-        const auto [pos_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [pos_arg] = py::parse<1>(signature, args, nargs, kwnames);
         const std::size_t pos = py::to_usize(pos_arg, "pos");
         BoardObject* object = as_board(self);
         const py::ExclusiveBorrow borrow(object->borrow);
@@ -173,9 +173,9 @@ PyObject* do_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* do_pass(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.do_pass", {}};
+    static const py::ArgSpec signature{"Board.do_pass", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, nargs, kwnames);
+        py::parse<0>(signature, args, nargs, kwnames);
         BoardObject* object = as_board(self);
         const py::ExclusiveBorrow borrow(object->borrow);
         const auto done = object->value.do_pass();
@@ -185,9 +185,9 @@ PyObject* do_pass(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* set_board(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.set_board", {"player_board", "opponent_board", "turn"}};
+    static const py::ArgSpec signature{"Board.set_board", {"player_board", "opponent_board", "turn"}};
     return py::guarded_object([&] {
-        const auto [player_arg, opponent_arg, turn_arg] = py::parse<3>(spec, args, nargs, kwnames);
+        const auto [player_arg, opponent_arg, turn_arg] = py::parse<3>(signature, args, nargs, kwnames);
         const std::uint64_t player = py::to_u64(player_arg, "player_board");
         const std::uint64_t opponent = py::to_u64(opponent_arg, "opponent_board");
         const board::Turn turn = turn_argument(turn_arg, "turn");
@@ -199,9 +199,9 @@ PyObject* set_board(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* set_board_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.set_board_str", {"line", "turn"}};
+    static const py::ArgSpec signature{"Board.set_board_str", {"line", "turn"}};
     return py::guarded_object([&] {
-        const auto [line_arg, turn_arg] = py::parse<2>(spec, args, nargs, kwnames);
+        const auto [line_arg, turn_arg] = py::parse<2>(signature, args, nargs, kwnames);
         const std::u32string line = py::to_u32string(line_arg, "line");
         const board::Turn turn = turn_argument(turn_arg, "turn");
         BoardObject* object = as_board(self);
@@ -221,10 +221,10 @@ PyObject* board_str(PyObject* self) {
 }
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"Board.__new__", {}};
+    static const py::ArgSpec signature{"Board.__new__", {}};
     return py::guarded_object([&] {
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-            py::parse_tuple_args(spec, args, kwargs, nullptr);
+            py::parse_tuple_args(signature, args, kwargs, nullptr);
         }
         py::Ref object = py::require(type->tp_alloc(type, 0));
         as_board(object.get())->value = Board{};
@@ -234,9 +234,9 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Board() through vectorcall skips the argument tuple and dict of the generic type call.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Board.__new__", {}};
+    static const py::ArgSpec signature{"Board.__new__", {}};
     return py::guarded_object([&] {
-        py::parse<0>(spec, args, PyVectorcall_NARGS(nargsf), kwnames);
+        py::parse<0>(signature, args, PyVectorcall_NARGS(nargsf), kwnames);
         PyTypeObject* board_class = reinterpret_cast<PyTypeObject*>(type);
         py::Ref object = py::require(board_class->tp_alloc(board_class, 0));
         as_board(object.get())->value = Board{};

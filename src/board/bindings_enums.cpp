@@ -82,10 +82,10 @@ PyType_Spec kTurnSpec{"veltrix.Turn", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT,
 PyType_Spec kColorSpec{"veltrix.Color", sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, kEnumSlots};
 
 // Creates the type on first use and attaches its members.
-PyTypeObject* enum_type(PyTypeObject*& cache, PyType_Spec& spec, const EnumInfo& info) {
+PyTypeObject* enum_type(PyTypeObject*& cache, PyType_Spec& type_spec, const EnumInfo& info) {
     if (cache != nullptr) return cache;
     PyTypeObject* building = nullptr;
-    if (py::type_once(building, spec) == nullptr) return nullptr;
+    if (py::type_once(building, type_spec) == nullptr) return nullptr;
     const bool attached = py::guarded(false, [&] {
         for (int value = 0; value < info.member_count; ++value) {
             py::set_class_attribute(building, info.member_names[value],

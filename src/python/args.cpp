@@ -46,10 +46,10 @@ namespace {
 
 }  // namespace
 
-void parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    const std::size_t count = spec.names.size();
-    const char* const* names = spec.names.begin();
-    const std::string prefix = std::string(spec.qualname) + "() ";
+void parse_args(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const std::size_t count = signature.names.size();
+    const char* const* names = signature.names.begin();
+    const std::string prefix = std::string(signature.qualname) + "() ";
     if (nargs > static_cast<Py_ssize_t>(count)) {
         raise_type_error(prefix + "takes " + plural(count, "positional argument", "positional arguments") + " but " +
                          std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
@@ -79,7 +79,7 @@ void parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
     }
 }
 
-void parse_tuple_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+void parse_tuple_args(const ArgSpec& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
     std::vector<PyObject*> flat;
     for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
@@ -95,7 +95,7 @@ void parse_tuple_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyO
             flat.push_back(value);
         }
     }
-    parse_args(spec, flat.data(), nargs, kwnames.get(), out);
+    parse_args(signature, flat.data(), nargs, kwnames.get(), out);
 }
 
 void raise_argument_error(const char* name, const std::string& message) {

@@ -19,22 +19,22 @@ struct ArgSpec {
 };
 
 // Fills `out` (one slot per name) with borrowed references or throws with TypeError set.
-void parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void parse_args(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
 
 template <std::size_t N>
-std::array<PyObject*, N> parse(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+std::array<PyObject*, N> parse(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, N> out{};
     if (nargs == static_cast<Py_ssize_t>(N) && kwnames == nullptr) {
         for (std::size_t i = 0; i < N; ++i) out[i] = args[i];  // the common all-positional call
     } else {
-        parse_args(spec, args, nargs, kwnames, out.data());
+        parse_args(signature, args, nargs, kwnames, out.data());
     }
     return out;
 }
 
 // The same for the tuple-and-dict form of tp_new.
-void parse_tuple_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+void parse_tuple_args(const ArgSpec& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Conversions; `name` is the argument's name for "argument 'name': ..." messages. Integer
 // range failures raise the interpreter's own OverflowError unchanged.

@@ -2,9 +2,9 @@
 
 namespace veltrix::py {
 
-PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec, PyTypeObject* base) {
+PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& type_spec, PyTypeObject* base) {
     if (cache == nullptr) {
-        PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(base));
+        PyObject* type = PyType_FromSpecWithBases(&type_spec, reinterpret_cast<PyObject*>(base));
         cache = reinterpret_cast<PyTypeObject*>(type);  // stays null (error set) on failure
     }
     return cache;

@@ -5,9 +5,9 @@
 
 namespace veltrix::py {
 
-// Returns the type built from `spec` (and `base`, if any), creating it on first use. The type
+// Returns the type built from `type_spec` (and `base`, if any), creating it on first use. The type
 // is kept for the life of the process. Null with an error set when creation fails.
-PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec, PyTypeObject* base = nullptr);
+PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& type_spec, PyTypeObject* base = nullptr);
 
 // Sets a class attribute (an enum member, say) on a freshly created type.
 void set_class_attribute(PyTypeObject* type, const char* name, Ref value);

@@ -30,13 +30,13 @@ EvaluatorKind captured_kind(PyObject* evaluator) {
 }
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"AlphaBetaSearch.__new__", {"evaluator", "max_depth"}};
+    static const py::ArgSpec signature{"AlphaBetaSearch.__new__", {"evaluator", "max_depth"}};
     return py::guarded_object([&] {
         std::array<PyObject*, 2> parsed{};
         if (PyTuple_GET_SIZE(args) == 2 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
             parsed = {PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1)};
         } else {
-            py::parse_tuple_args(spec, args, kwargs, parsed.data());
+            py::parse_tuple_args(signature, args, kwargs, parsed.data());
         }
         PyTypeObject* evaluator_class = evaluator_type();
         if (evaluator_class == nullptr) py::throw_error_set();
@@ -80,9 +80,9 @@ int search_clear(PyObject* self) {
 }
 
 PyObject* get_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"AlphaBetaSearch.get_move", {"board"}};
+    static const py::ArgSpec signature{"AlphaBetaSearch.get_move", {"board"}};
     return py::guarded_object([&] {
-        const auto [board_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [board_arg] = py::parse<1>(signature, args, nargs, kwnames);
         board_py::BoardObject* board = board_py::board_argument(board_arg, "board");
         AlphaBetaSearchObject* search = as_search(self);
         const py::SharedBorrow own(search->borrow);

@@ -84,11 +84,11 @@ bool takes_own_arguments(PyTypeObject* type) {
            type->tp_init != PyBaseObject_Type.tp_init;
 }
 
-PyObject* new_evaluator(const py::ArgSpec& spec, PyTypeObject* type, PyObject* args, PyObject* kwargs,
+PyObject* new_evaluator(const py::ArgSpec& signature, PyTypeObject* type, PyObject* args, PyObject* kwargs,
                         EvaluatorKind kind) {
     return py::guarded_object([&] {
         const bool has_arguments = PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0);
-        if (has_arguments && !takes_own_arguments(type)) py::parse_tuple_args(spec, args, kwargs, nullptr);
+        if (has_arguments && !takes_own_arguments(type)) py::parse_tuple_args(signature, args, kwargs, nullptr);
         py::Ref object = py::require(type->tp_alloc(type, 0));
         EvaluatorObject* evaluator = as_evaluator(object.get());
         new (&evaluator->borrow) py::BorrowFlag{};
@@ -98,18 +98,18 @@ PyObject* new_evaluator(const py::ArgSpec& spec, PyTypeObject* type, PyObject* a
 }
 
 PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"Evaluator.__new__", {}};
-    return new_evaluator(spec, type, args, kwargs, PieceKind{});
+    static const py::ArgSpec signature{"Evaluator.__new__", {}};
+    return new_evaluator(signature, type, args, kwargs, PieceKind{});
 }
 
 PyObject* piece_evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"PieceEvaluator.__new__", {}};
-    return new_evaluator(spec, type, args, kwargs, PieceKind{});
+    static const py::ArgSpec signature{"PieceEvaluator.__new__", {}};
+    return new_evaluator(signature, type, args, kwargs, PieceKind{});
 }
 
 PyObject* legal_num_evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec spec{"LegalNumEvaluator.__new__", {}};
-    return new_evaluator(spec, type, args, kwargs, LegalNumKind{});
+    static const py::ArgSpec signature{"LegalNumEvaluator.__new__", {}};
+    return new_evaluator(signature, type, args, kwargs, LegalNumKind{});
 }
 
 void evaluator_dealloc(PyObject* self) {
@@ -136,9 +136,9 @@ int evaluator_clear(PyObject* self) {
 }
 
 PyObject* set_py_evaluator(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Evaluator.set_py_evaluator", {"py_evaluator"}};
+    static const py::ArgSpec signature{"Evaluator.set_py_evaluator", {"py_evaluator"}};
     return py::guarded_object([&] {
-        const auto [object] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [object] = py::parse<1>(signature, args, nargs, kwnames);
         EvaluatorKind replaced = PyBackedKind{SharedObject(object)};
         {
             const py::ExclusiveBorrow borrow(as_evaluator(self)->borrow);
@@ -150,9 +150,9 @@ PyObject* set_py_evaluator(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::ArgSpec spec{"Evaluator.evaluate", {"board"}};
+    static const py::ArgSpec signature{"Evaluator.evaluate", {"board"}};
     return py::guarded_object([&] {
-        const auto [board_arg] = py::parse<1>(spec, args, nargs, kwnames);
+        const auto [board_arg] = py::parse<1>(signature, args, nargs, kwnames);
         board_py::BoardObject* board = board_py::board_argument(board_arg, "board");
         EvaluatorObject* evaluator = as_evaluator(self);
         const py::SharedBorrow own(evaluator->borrow);
