@@ -1,8 +1,4 @@
 #!/usr/bin/env bash
 # Builds veltrix into its own virtual environment and runs the demo.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-python="$(find_python)"
-venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv}"
-prepare_venv "$venv" "$python"
-cd "$VELTRIX_ROOT"
-exec "$venv/bin/python" examples/demo.py "$@"
+exec_in_venv examples/demo.py "$@"

@@ -48,3 +48,13 @@ prepare_venv() {
     if [ -n "${VELTRIX_BUILD_DIR:-}" ]; then build_dir=(-C "build-dir=$VELTRIX_BUILD_DIR"); fi
     "$venv/bin/python" -m pip install --quiet --no-build-isolation "${build_dir[@]}" "$@" "$VELTRIX_ROOT"
 }
+
+# Prepares the environment ($VELTRIX_VENV, else .venv) and runs its Python with the arguments
+# from the project's root; the calling script ends there.
+exec_in_venv() {
+    local python venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv}"
+    python="$(find_python)"
+    prepare_venv "$venv" "$python"
+    cd "$VELTRIX_ROOT"
+    exec "$venv/bin/python" "$@"
+}
