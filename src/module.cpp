@@ -1,6 +1,6 @@
 // PyInit_veltrix: builds the module once per process and registers the classes in order.
-#include "arena/bindings_local.hpp"
-#include "arena/bindings_network.hpp"
+#include "arena/local/bindings_local.hpp"
+#include "arena/network/bindings_network.hpp"
 #include "board/bindings.hpp"
 #include "python/error.hpp"
 #include "search/bindings.hpp"

@@ -8,8 +8,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/native/arena_core_test.cpp", "src/arena/pipe_io.cpp", "src/arena/player.cpp",
-           "src/arena/process.cpp", "src/arena/progress.cpp", "src/board/core.cpp", "src/board/text.cpp"]
+SOURCES = ["tests/native/arena_core_test.cpp", "src/arena/io/pipe_io.cpp", "src/arena/match/player.cpp",
+           "src/arena/io/process.cpp", "src/arena/match/progress.cpp", "src/board/core.cpp", "src/board/text.cpp"]
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")

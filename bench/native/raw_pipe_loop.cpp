@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "arena/process.hpp"
+#include "arena/io/process.hpp"
 #include "board/core.hpp"
 
 namespace {

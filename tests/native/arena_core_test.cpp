@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "arena/pipe_io.hpp"
-#include "arena/player.hpp"
-#include "arena/process.hpp"
-#include "arena/progress.hpp"
+#include "arena/io/pipe_io.hpp"
+#include "arena/match/player.hpp"
+#include "arena/io/process.hpp"
+#include "arena/match/progress.hpp"
 
 using namespace veltrix;
 using namespace veltrix::arena;

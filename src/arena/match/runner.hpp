@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "arena/error.hpp"
-#include "arena/game.hpp"
-#include "arena/player.hpp"
+#include "arena/match/error.hpp"
+#include "arena/match/game.hpp"
+#include "arena/match/player.hpp"
 #include "board/core.hpp"
 #include "util/result.hpp"
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "arena/line_io.hpp"
-#include "arena/pipe_io.hpp"
-#include "arena/process.hpp"
-#include "arena/socket.hpp"
+#include "arena/io/line_io.hpp"
+#include "arena/io/pipe_io.hpp"
+#include "arena/io/process.hpp"
+#include "arena/io/socket.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {

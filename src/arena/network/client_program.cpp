@@ -1,4 +1,4 @@
-#include "arena/client_program.hpp"
+#include "arena/network/client_program.hpp"
 
 namespace veltrix::arena {
 

@@ -1,4 +1,4 @@
-#include "arena/game.hpp"
+#include "arena/match/game.hpp"
 
 namespace veltrix::arena {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "arena/line_io.hpp"
-#include "arena/socket.hpp"
+#include "arena/io/line_io.hpp"
+#include "arena/io/socket.hpp"
 
 namespace veltrix::arena {
 

@@ -1,12 +1,12 @@
-#include "arena/runner.hpp"
+#include "arena/match/runner.hpp"
 
 #include <atomic>
 #include <condition_variable>
 #include <system_error>
 #include <thread>
 
-#include "arena/pipe_io.hpp"
-#include "arena/progress.hpp"
+#include "arena/io/pipe_io.hpp"
+#include "arena/match/progress.hpp"
 
 namespace veltrix::arena {
 

@@ -1,4 +1,4 @@
-#include "arena/pipe_io.hpp"
+#include "arena/io/pipe_io.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

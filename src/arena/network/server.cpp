@@ -1,13 +1,13 @@
-#include "arena/server.hpp"
+#include "arena/network/server.hpp"
 
 #include <cstdio>
 #include <memory>
 
 #include <fcntl.h>
 
-#include "arena/player.hpp"
-#include "arena/runner.hpp"
-#include "arena/stream.hpp"
+#include "arena/match/player.hpp"
+#include "arena/match/runner.hpp"
+#include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
 

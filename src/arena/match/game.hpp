@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "arena/error.hpp"
-#include "arena/player.hpp"
+#include "arena/match/error.hpp"
+#include "arena/match/player.hpp"
 #include "board/core.hpp"
 #include "util/result.hpp"
 

@@ -1,4 +1,4 @@
-#include "arena/client.hpp"
+#include "arena/network/client.hpp"
 
 #include <poll.h>
 
@@ -7,8 +7,8 @@
 #include <charconv>
 #include <optional>
 
-#include "arena/client_program.hpp"
-#include "arena/stream.hpp"
+#include "arena/network/client_program.hpp"
+#include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
 

@@ -1,7 +1,7 @@
 // The Python class Arena over the native LocalArena.
-#include "arena/bindings_local.hpp"
+#include "arena/local/bindings_local.hpp"
 
-#include "arena/local_arena.hpp"
+#include "arena/local/local_arena.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
 #include "python/interrupt.hpp"

@@ -1,4 +1,4 @@
-#include "arena/process.hpp"
+#include "arena/io/process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

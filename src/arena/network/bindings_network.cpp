@@ -1,14 +1,14 @@
 // The Python classes NetworkArenaServer and NetworkArenaClient: the network arena's server
 // and client, run with the interpreter lock released so that other Python threads go on.
-#include "arena/bindings_network.hpp"
+#include "arena/network/bindings_network.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
 
-#include "arena/client.hpp"
-#include "arena/server.hpp"
+#include "arena/network/client.hpp"
+#include "arena/network/server.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
 #include "python/type.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "arena/line_io.hpp"
+#include "arena/io/line_io.hpp"
 #include "util/unique_fd.hpp"
 
 namespace veltrix::arena {

@@ -1,4 +1,4 @@
-#include "arena/stream.hpp"
+#include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
 

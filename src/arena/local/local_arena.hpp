@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "arena/error.hpp"
+#include "arena/match/error.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {

@@ -1,4 +1,4 @@
-#include "arena/socket.hpp"
+#include "arena/io/socket.hpp"
 
 #include <fcntl.h>
 #include <netdb.h>

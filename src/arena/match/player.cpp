@@ -1,4 +1,4 @@
-#include "arena/player.hpp"
+#include "arena/match/player.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "arena/error.hpp"
+#include "arena/match/error.hpp"
 
 namespace veltrix::arena {
 

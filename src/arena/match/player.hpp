@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "arena/error.hpp"
-#include "arena/line_io.hpp"
+#include "arena/match/error.hpp"
+#include "arena/io/line_io.hpp"
 #include "board/core.hpp"
 #include "util/result.hpp"
 

@@ -1,14 +1,14 @@
-#include "arena/local_arena.hpp"
+#include "arena/local/local_arena.hpp"
 
 #include <array>
 #include <memory>
 #include <optional>
 #include <string_view>
 
-#include "arena/pipe_io.hpp"
-#include "arena/player.hpp"
-#include "arena/process.hpp"
-#include "arena/runner.hpp"
+#include "arena/io/pipe_io.hpp"
+#include "arena/match/player.hpp"
+#include "arena/io/process.hpp"
+#include "arena/match/runner.hpp"
 
 namespace veltrix::arena {
 

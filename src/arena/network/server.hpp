@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "arena/error.hpp"
-#include "arena/socket.hpp"
+#include "arena/match/error.hpp"
+#include "arena/io/socket.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {

@@ -1,4 +1,4 @@
-#include "arena/progress.hpp"
+#include "arena/match/progress.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,8 +10,8 @@
 #include <map>
 #include <mutex>
 
-#include "arena/pipe_io.hpp"
-#include "arena/process.hpp"
+#include "arena/io/pipe_io.hpp"
+#include "arena/io/process.hpp"
 
 namespace veltrix::arena {
 

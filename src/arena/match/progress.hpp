@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "arena/line_io.hpp"
+#include "arena/io/line_io.hpp"
 
 namespace veltrix::arena {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "arena/line_io.hpp"
+#include "arena/io/line_io.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "arena/socket.hpp"
+#include "arena/io/socket.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {
