@@ -23,9 +23,6 @@ struct ArenaPieces {
     std::size_t pieces2 = 0;
 };
 
-// How long a freshly started program may take to answer "ping".
-inline constexpr std::chrono::seconds kHandshakeTimeLimit{5};
-
 class LocalArena {
 public:
     // Each command is a program followed by its arguments; nothing is started yet.
