@@ -20,6 +20,8 @@ namespace veltrix::arena {
 
 // How long a freshly started program may take to answer "ping".
 inline constexpr std::chrono::seconds kHandshakeTimeLimit{5};
+// The bound on it however long each move may take.
+inline constexpr std::chrono::seconds kLongestHandshake{60};
 
 // One started program: its process and the two ends of its pipes.
 struct PlayerProcess {
