@@ -174,3 +174,23 @@ def test_round_robin_report_and_summary():
     # A perfect score has no finite Elo: written as a string, the JSON stays standard.
     assert record["standings"][0]["elo"] == "inf" and record["standings"][2]["elo"] == "-inf"
     assert record["pairings"][0]["pentanomial"] == [0, 0, 0, 0, 2]
+
+
+def test_chunks_grow_until_start_up_costs_are_a_small_share_of_the_time():
+    # Each chunk costs 50 ms to start its programs and 10 ms per game, on a fake clock.
+    clock = [0.0]
+
+    def outcome(chunk, offset):
+        if offset == 0:
+            clock[0] += 0.05 + 0.01 * chunk.games
+        return (1 + offset % 2,)
+
+    match = Match(programs(2), 4000, OPENINGS, concurrency=4, chunk_seconds=2.0, clock=lambda: clock[0])
+    executor = ScriptedExecutor(outcome)
+    match.run(executor)
+    sizes = [chunk.games for chunk in executor.played]
+    assert sizes[0] == 8 and sum(sizes) == 4000 == match.played
+    assert sizes == sorted(sizes[:-1]) + sizes[-1:]  # growing, save the remainder
+    # Steady state: about two seconds of games per chunk, start-up under 5% of the time.
+    assert all(150 <= size <= 200 for size in sizes[4:-1])
+    assert 0.05 * len(sizes) / clock[0] < 0.05

@@ -6,11 +6,18 @@ into chunks (veltrix_match.chunks), interleaving the pairings so that standings 
 and feeds them to an executor. Results may come back in any order; each pairing releases
 its games strictly in game order, so statistics, the SPRT (checked after every finished pair)
 and the game records written out are the same whatever the executor and its timing.
+
+Every chunk starts its programs afresh, a fixed cost that short games would feel. Unless a
+chunk size is given, chunks therefore grow to last about `chunk_seconds` each at the rate
+games have come back so far: the progress line and the SPRT still hear from the match every
+few seconds, while the start-up cost stays a few percent of the time whatever a game lasts.
+Which game plays which opening never depends on the chunk sizes.
 """
 
 from __future__ import annotations
 
 import itertools
+import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -119,6 +126,8 @@ class Match:
         forfeit: bool = False,
         sprt: Sprt | None = None,
         chunk_games: int | None = None,
+        chunk_seconds: float = 2.0,
+        clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:
             raise ValueError("a match needs at least two programs")
@@ -128,8 +137,7 @@ class Match:
             raise ValueError("a match needs at least one opening")
         if sprt is not None and len(programs) != 2:
             raise ValueError("the SPRT needs exactly two programs")
-        chunk_games = chunk_games or 8 * concurrency
-        if chunk_games <= 0 or chunk_games % 2:
+        if chunk_games is not None and (chunk_games <= 0 or chunk_games % 2):
             raise ValueError(f"chunk games must be even and positive (got {chunk_games})")
         self.programs = list(programs)
         self.games = games
@@ -139,7 +147,10 @@ class Match:
         self.forfeit = forfeit
         self.sprt = sprt
         self.sprt_state: SprtState | None = sprt.state([0] * 5) if sprt else None
-        self.chunk_pairs = chunk_games // 2
+        self.chunk_pairs = chunk_games // 2 if chunk_games else None
+        self.chunk_seconds = chunk_seconds
+        self._clock = clock
+        self._started: float | None = None
         pairs = itertools.combinations(range(len(self.programs)), 2)
         self.pairings = [
             Pairing(index, first, second, index * games, games)
@@ -158,17 +169,32 @@ class Match:
     def decided(self) -> bool:
         return self.sprt_state is not None and self.sprt_state.decision is not None
 
+    def _next_chunk_pairs(self, previous: int) -> int:
+        """Pairs in the next chunk: fixed, or as many as come back in chunk_seconds."""
+        if self.chunk_pairs:
+            return self.chunk_pairs
+        smallest = self.concurrency  # two games per worker
+        elapsed = self._clock() - self._started if self._started is not None else 0.0
+        if not previous or self.played == 0 or elapsed <= 0:
+            return smallest
+        rate = self.played / elapsed  # games per second, start-up costs included
+        wanted = int(rate * self.chunk_seconds / 2)
+        # Grow at most eightfold at a time: the first chunks' rate is a rough one.
+        return max(smallest, min(wanted, 8 * previous))
+
     def chunks(self) -> Iterator[Chunk]:
-        """The schedule: chunk after chunk, the pairings taking turns."""
-        index = 0
-        for start in range(0, self.games // 2, self.chunk_pairs):
-            pairs = range(start, min(start + self.chunk_pairs, self.games // 2))
+        """The schedule: chunk after chunk, the pairings taking turns (read lazily)."""
+        index, start, size = 0, 0, 0
+        while start < self.games // 2:
+            size = self._next_chunk_pairs(size)
+            pairs = range(start, min(start + size, self.games // 2))
+            start = pairs.stop
             openings = tuple(self.openings[pair % len(self.openings)] for pair in pairs)
             for pairing in self.pairings:
                 commands = (self.programs[pairing.first].command, self.programs[pairing.second].command)
                 yield Chunk(
                     index=index,
-                    first_game=pairing.first_game + 2 * start,
+                    first_game=pairing.first_game + 2 * pairs.start,
                     pairing=pairing.index,
                     commands=commands,
                     openings=openings,
@@ -190,6 +216,7 @@ class Match:
         `on_update` the match after each chunk. The match keeps whatever was counted when
         the executor raises; the caller reports it.
         """
+        self._started = self._clock()
         results = executor.run(self.chunks())
         try:
             for chunk, chunk_results in results:
