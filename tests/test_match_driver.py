@@ -189,7 +189,7 @@ def test_chunks_grow_until_start_up_costs_are_a_small_share_of_the_time():
     executor = ScriptedExecutor(outcome)
     match.run(executor)
     sizes = [chunk.games for chunk in executor.played]
-    assert sizes[0] == 8 and sum(sizes) == 4000 == match.played
+    assert sizes[0] == 16 and sum(sizes) == 4000 == match.played
     assert sizes == sorted(sizes[:-1]) + sizes[-1:]  # growing, save the remainder
     # Steady state: about two seconds of games per chunk, start-up under 5% of the time.
     assert all(150 <= size <= 200 for size in sizes[4:-1])

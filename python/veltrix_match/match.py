@@ -173,14 +173,14 @@ class Match:
         """Pairs in the next chunk: fixed, or as many as come back in chunk_seconds."""
         if self.chunk_pairs:
             return self.chunk_pairs
-        smallest = self.concurrency  # two games per worker
+        first = 2 * self.concurrency  # four games per worker
         elapsed = self._clock() - self._started if self._started is not None else 0.0
         if not previous or self.played == 0 or elapsed <= 0:
-            return smallest
+            return first
         rate = self.played / elapsed  # games per second, start-up costs included
         wanted = int(rate * self.chunk_seconds / 2)
-        # Grow at most eightfold at a time: the first chunks' rate is a rough one.
-        return max(smallest, min(wanted, 8 * previous))
+        # Growth is bounded: a first chunk cut short (a program failing at once) says little.
+        return max(self.concurrency, min(wanted, 16 * previous))
 
     def chunks(self) -> Iterator[Chunk]:
         """The schedule: chunk after chunk, the pairings taking turns (read lazily)."""
