@@ -9,6 +9,7 @@ interrupted.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import random
 import shlex
@@ -100,7 +101,7 @@ def _executor(args: argparse.Namespace) -> Executor:
     if args.cluster == "local":
         return LocalExecutor()
     try:
-        from . import cluster
+        cluster = importlib.import_module("veltrix_match.cluster")
     except ImportError as error:
         raise _UsageError(f"--cluster ray is not available: {error}") from None
     executor: Executor = cluster.RayExecutor(address=args.address)

@@ -122,10 +122,10 @@ def format_report(match: Match, seconds: float | None = None) -> str:
         rows = []
         for rank, row in enumerate(standings(match), start=1):
             counts = (row.wins, row.losses, row.draws)
-            elo = format_elo(*elo_difference(*counts)) if row.games else "-"
+            elo_text = format_elo(*elo_difference(*counts)) if row.games else "-"
             rows.append([
                 str(rank), match.programs[row.program].name, f"{row.points:g}", str(row.games),
-                *map(str, counts), _score_text(*counts), elo,
+                *map(str, counts), _score_text(*counts), elo_text,
             ])
         header = ["#", "Program", "Points", "Games", "W", "L", "D", "Score", "Elo vs field"]
         lines += _table(header, rows, left=2)

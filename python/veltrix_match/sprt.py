@@ -30,7 +30,7 @@ _EMPTY_CELL = 1e-3
 
 def expected_score(elo: float) -> float:
     """The expected per-game score of a side that is `elo` logistic Elo stronger."""
-    return 1.0 / (1.0 + 10.0 ** (-elo / 400.0))
+    return 1.0 / (1.0 + math.pow(10.0, -elo / 400.0))
 
 
 def _constrained_fit(freqs: Sequence[float], target: float) -> list[float]:
