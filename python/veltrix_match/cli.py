@@ -196,7 +196,7 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
     except KeyboardInterrupt:
         executor.cancel()
         status, message, code = "interrupted", "interrupted", 130
-    except (ValueError, OSError) as error:
+    except (ValueError, OverflowError, OSError) as error:
         status, message, code = "error", str(error), 1
     elapsed = time.monotonic() - started
     progress.finish()
