@@ -196,7 +196,7 @@ FAULTS = {"crash": "Crash", "exit": "InvalidMove", "illegal": "InvalidMove", "ha
 def test_a_forfeit_loses_one_game_keeps_the_others_and_restarts_the_program(kind, side, tmp_path, pid_dir):
     faulty = player("once", kind, tmp_path / "marker")
     arena = Arena(faulty, player("first")) if side == 1 else Arena(player("first"), faulty)
-    records = arena.play(8, time_limit=0.5, on_error="forfeit", progress=False)
+    records = arena.play(8, time_limit=2.0, on_error="forfeit", progress=False)
     forfeits = [(i, r) for i, r in enumerate(records) if r.error is not None]
     assert len(forfeits) == 1
     index, lost = forfeits[0]
@@ -222,7 +222,7 @@ def test_without_forfeits_a_failing_game_fails_the_batch(kind, tmp_path):
     before = arena.get_stats(), arena.get_pieces()
     marker.unlink()
     with pytest.raises(ValueError, match=f"^Game error: (Black|White){FAULTS[kind]}$"):
-        arena.play(8, time_limit=0.5, concurrency=4, progress=False)
+        arena.play(8, time_limit=2.0, concurrency=4, progress=False)
     assert (arena.get_stats(), arena.get_pieces()) == before
 
 

@@ -81,7 +81,7 @@ def choose(mode: str, options: list[str], moves: list[int], line: str, rng: rand
             reply(str(moves[0]))
             time.sleep(30)
         if kind == "hang":
-            time.sleep(3)
+            time.sleep(4)
         return "64" if kind == "illegal" else str(moves[0])
     if mode == "slow":
         # The first move of this process only, so that a game takes one long wait per side.
