@@ -10,6 +10,7 @@ import logging
 import os
 import platform
 import signal
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -166,7 +167,7 @@ def test_task_size_grows_from_one_round_toward_the_target_time(game_seconds, con
 
 
 def test_task_size_is_the_workers_share_of_the_last_games():
-    sizer = ChunkSizer(target_seconds=3.0)
+    sizer = ChunkSizer(target_seconds=3.0, growth=4)
     sizer.observe(1, 2, 0.01)
     assert sizer.pairs(2) == 4  # growth limit after one small task
     assert sizer.pairs(2, remaining=6, workers=4) == 2
@@ -352,6 +353,47 @@ def test_a_worker_killed_mid_match_loses_no_game_and_plays_none_twice(cluster, t
 def read_games(path):
     lines = [json.loads(line) for line in path.read_text().splitlines()]
     return [line for line in lines if line["type"] == "game"], lines[-1]
+
+
+def test_cluster_ray_without_ray_says_how_to_install_it_and_exits_2(monkeypatch, capsys):
+    import veltrix_match
+
+    monkeypatch.setitem(sys.modules, "ray", None)  # as if Ray were not installed
+    monkeypatch.delitem(sys.modules, "veltrix_match.cluster", raising=False)
+    monkeypatch.delattr(veltrix_match, "cluster", raising=False)
+    with pytest.raises(SystemExit) as stopped:
+        main(["a", "b", "--cluster", "ray"])
+    assert stopped.value.code == 2
+    assert "pip install 'veltrix[cluster]'" in capsys.readouterr().err
+
+
+def test_ctrl_c_stops_a_cluster_match_it_started_itself_and_leaves_no_program(tmp_path):
+    if importlib.util.find_spec("ray") is None:
+        pytest.skip(RAY_MISSING)
+    pids, gate = tmp_path / "pids", tmp_path / "gate"
+    pids.mkdir()
+    # No address: the command starts a local cluster of its own, and shuts it down.
+    match = subprocess.Popen(
+        [sys.executable, "-m", "veltrix_match", gated(pids, gate), gated(pids, gate), "--games", "8",
+         "--time-limit", "60", "--cluster", "ray", "--out", "cut.jsonl"],
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        wait_until(lambda: len(list(pids.glob("[0-9]*[0-9]"))) >= 4 or match.poll() is not None,
+                   "the first task's programs")
+        match.send_signal(signal.SIGINT)
+        out, err = match.communicate(timeout=120)
+        # Still held at the gate, so only the interrupted task can have ended them.
+        programs = [int(path.name) for path in pids.glob("[0-9]*[0-9]")]
+        wait_until(lambda: not any(process_exists(pid) for pid in programs), "the programs to end")
+    finally:
+        gate.touch()
+        match.kill()
+        match.wait()
+    assert match.returncode == 130, err
+    assert "Games played: 0 of 8" in out and "Cluster: 0 tasks" in out
+    _, summary = read_games(tmp_path / "cut.jsonl")
+    assert summary["status"] == "interrupted"
 
 
 def test_the_cluster_plays_the_same_match_as_one_machine(cluster, tmp_path, monkeypatch, capsys):

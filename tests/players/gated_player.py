@@ -27,7 +27,7 @@ def main() -> None:
         if line == "ping":
             print("pong", flush=True)
             continue
-        for _ in range(3000):  # at most a minute
+        for _ in range(6000):  # at most two minutes
             if os.path.exists(gate):
                 break
             time.sleep(0.02)
