@@ -199,7 +199,7 @@ class ChunkSizer:
         target_seconds: float = 3.0,
         *,
         max_pairs: int = 512,
-        growth: int = 4,
+        growth: int = 8,
         window: int = 8,
     ) -> None:
         if not target_seconds > 0:
