@@ -44,9 +44,23 @@ prepare_venv() {
         "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
+    if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
     local build_dir=()
     if [ -n "${VELTRIX_BUILD_DIR:-}" ]; then build_dir=(-C "build-dir=$VELTRIX_BUILD_DIR"); fi
     "$venv/bin/python" -m pip install --quiet --no-build-isolation "${build_dir[@]}" "$@" "$VELTRIX_ROOT"
+}
+
+# Installs the requirements of the `cluster` extra (Ray) into the venv at $1. Where Ray cannot
+# be installed for that Python, says so and goes on: the cluster tests then skip, saying why.
+install_cluster_extra() {
+    local venv="$1" requirements
+    requirements="$("$venv/bin/python" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as file:
+    print(" ".join(tomllib.load(file)["project"]["optional-dependencies"]["cluster"]))' \
+        "$VELTRIX_ROOT/pyproject.toml")"
+    # shellcheck disable=SC2086 # one word per requirement
+    "$venv/bin/python" -m pip install --quiet $requirements ||
+        echo "Ray cannot be installed for $("$venv/bin/python" -V); the cluster tests will skip" >&2
 }
 
 # Prepares the environment ($VELTRIX_VENV, else .venv) and runs its Python with the arguments

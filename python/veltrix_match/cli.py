@@ -104,7 +104,10 @@ def _executor(args: argparse.Namespace) -> Executor:
         cluster = importlib.import_module("veltrix_match.cluster")
     except ImportError as error:
         raise _UsageError(f"--cluster ray is not available: {error}") from None
-    executor: Executor = cluster.RayExecutor(address=args.address)
+    try:
+        executor: Executor = cluster.RayExecutor(address=args.address)
+    except cluster.ClusterError as error:
+        raise _UsageError(str(error)) from None
     return executor
 
 
@@ -175,6 +178,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if out:
             out.close()
+        close = getattr(executor, "close", None)
+        if close:
+            close()
 
 
 def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
@@ -206,7 +212,13 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
     elif status == "interrupted":
         print("veltrix-match: interrupted; the games finished so far:", file=sys.stderr)
     print(format_report(match, elapsed), flush=True)
+    cluster: dict[str, Any] = {}
+    if hasattr(executor, "retried_chunks"):
+        # The cluster path: how the games were spread, and the tasks run again after a
+        # worker or node died.
+        print(executor.describe(), flush=True)
+        cluster = {"retried_chunks": executor.retried_chunks}
     if out:
-        extra = {**settings, "status": status, "error": message, "seconds": round(elapsed, 3)}
+        extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
         out.write(json.dumps(summary(match, **extra)) + "\n")
     return code
