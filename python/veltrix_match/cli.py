@@ -148,8 +148,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     seed = args.seed if args.seed is not None else random.randrange(2**32)
     try:
         openings = read_openings(args.openings) if args.openings else builtin_openings(seed)
+    except OpeningsError as error:
+        parser.exit(2, f"veltrix-match: {error}\n")
+    try:
+        out: IO[str] | None = open(args.out, "w", encoding="utf-8") if args.out else None
+    except OSError as error:
+        parser.exit(2, f"veltrix-match: cannot write {args.out}: {error}\n")
+    try:
         executor = _executor(args)
-    except (OpeningsError, _UsageError) as error:
+    except _UsageError as error:
+        if out:
+            out.close()
         parser.exit(2, f"veltrix-match: {error}\n")
 
     names = program_names(commands)
@@ -163,11 +172,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         sprt=sprt,
         chunk_games=args.chunk_games,
     )
-    try:
-        out: IO[str] | None = open(args.out, "w", encoding="utf-8") if args.out else None
-    except OSError as error:
-        parser.exit(2, f"veltrix-match: cannot write {args.out}: {error}\n")
-
     source = args.openings or f"built-in, seed {seed}"
     kind = "head-to-head" if len(names) == 2 else f"round robin of {len(names)}"
     print(f"veltrix-match: {kind}, {' vs '.join(names)}; {args.games} games per pair, "
