@@ -48,14 +48,20 @@ def program_names(commands: Sequence[Sequence[str]]) -> list[str]:
 
 
 def _positive_float(text: str) -> float:
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be positive (got {text})")
     return value
 
 
 def _even_count(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value <= 0 or value % 2:
         raise argparse.ArgumentTypeError(f"must be even and positive (got {text})")
     return value
@@ -211,17 +217,18 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
     elapsed = time.monotonic() - started
     progress.finish()
     if status == "error":
-        hint = "" if forfeit else " (--forfeit scores a failing program's game as a loss)"
+        game_error = message is not None and message.startswith("Game error")
+        hint = " (--forfeit scores a failing program's game as a loss)" if game_error and not forfeit else ""
         print(f"veltrix-match: match stopped: {message}{hint}", file=sys.stderr)
     elif status == "interrupted":
         print("veltrix-match: interrupted; the games finished so far:", file=sys.stderr)
-    print(format_report(match, elapsed), flush=True)
     cluster: dict[str, Any] = {}
     if hasattr(executor, "retried_chunks"):
         # The cluster path: how the games were spread, and the tasks run again after a
-        # worker or node died.
+        # worker or node died (said before the report, whose last line is the Elo).
         print(executor.describe(), flush=True)
         cluster = {"retried_chunks": executor.retried_chunks}
+    print(format_report(match, elapsed), flush=True)
     if out:
         extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
         out.write(json.dumps(summary(match, **extra)) + "\n")
