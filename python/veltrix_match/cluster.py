@@ -58,10 +58,9 @@ def _attempt_number() -> int | None:
     """Which try of its task this is (0 the first), or None when Ray does not say."""
     import ray
 
-    try:
-        return int(ray._private.worker.global_worker.core_worker.get_current_task_attempt_number())
-    except AttributeError:
-        return None
+    core_worker = getattr(ray._private.worker.global_worker, "core_worker", None)
+    attempt = getattr(core_worker, "get_current_task_attempt_number", None)
+    return None if attempt is None else int(attempt())
 
 
 def _play_task(
@@ -70,7 +69,7 @@ def _play_task(
     """The Ray task: checks the programs on this node, then plays the chunk here."""
     import ray
 
-    node = ray.util.get_node_ip_address()
+    node: str = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call]
     attempt = _attempt_number()
     with _working_directory(directory):
         missing = missing_files(chunk.commands, driver_files)
