@@ -303,15 +303,18 @@ class RayExecutor:
         """Cancels every task in flight: gently (the worker's play is interrupted and reaps
         its programs), then, past the grace period, by ending the worker."""
         refs = list(self._in_flight)
-        self._in_flight.clear()
         if not refs:
             return
         ray = self._ray
-        for ref in refs:
-            ray.cancel(ref)
-        deadline = time.monotonic() + self._cancel_grace
         pending = refs
-        while pending and (left := deadline - time.monotonic()) > 0:
-            _ready, pending = ray.wait(pending, num_returns=len(pending), timeout=min(left, 0.5))
-        for ref in pending:
-            ray.cancel(ref, force=True)
+        try:
+            for ref in refs:
+                ray.cancel(ref)
+            deadline = time.monotonic() + self._cancel_grace
+            while pending and (left := deadline - time.monotonic()) > 0:
+                _ready, pending = ray.wait(pending, num_returns=len(pending), timeout=min(left, 0.5))
+        finally:
+            # Also when a second Ctrl-C cuts the grace period short.
+            for ref in pending:
+                ray.cancel(ref, force=True)
+            self._in_flight.clear()
