@@ -13,7 +13,7 @@ about a millisecond (start-up costs dominate) and at one where they take tens of
 Each way is timed by wall clock and by CPU time (this process and every child it reaped, the
 player programs included): on a shared machine the CPU time is the steadier figure.
 
-Usage: python bench/match_overhead.py [--rounds R] [--quick]
+Usage: python bench/match_overhead.py [--rounds R] [--quick] [--workload DEPTH:GAMES ...]
 """
 
 import argparse
@@ -100,9 +100,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="fewer games (a smoke run)")
+    parser.add_argument("--workload", action="append", metavar="DEPTH:GAMES",
+                        help="search depth and game count of a workload (repeatable)")
     args = parser.parse_args()
     openings = builtin_openings(1)
     workloads = [(3, 200 if args.quick else 10000), (6, 40 if args.quick else 400)]
+    if args.workload:
+        workloads = [(int(depth), int(games)) for depth, games in (w.split(":") for w in args.workload)]
     ways = {"play": run_play, "driver": run_driver, "cli": run_cli}
     for depth, games in workloads:
         figures: dict[str, list[dict[str, float]]] = {name: [] for name in ways}

@@ -96,7 +96,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--beta", type=float, default=0.05, help="SPRT false negative rate")
     parser.add_argument("--seed", type=int, help="shuffles the built-in openings (default: random)")
     parser.add_argument("--chunk-games", type=_even_count, metavar="N",
-                        help="games per unit of work (default: sized to take about two seconds each)")
+                        help="games per unit of work (default: sized to take about five seconds each)")
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
                         help="where games run: this machine (default) or a Ray cluster")
     parser.add_argument("--address", metavar="ADDR", help="Ray cluster address (with --cluster ray)")

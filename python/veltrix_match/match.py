@@ -126,7 +126,7 @@ class Match:
         forfeit: bool = False,
         sprt: Sprt | None = None,
         chunk_games: int | None = None,
-        chunk_seconds: float = 2.0,
+        chunk_seconds: float = 5.0,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:
