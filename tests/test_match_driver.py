@@ -31,8 +31,8 @@ class ScriptedExecutor:
     whole schedule first and hand it back out of order, as a pool of remote workers might.
     """
 
-    def __init__(self, outcome, order="forward", fail_at=None):
-        self.outcome, self.order, self.fail_at = outcome, order, fail_at
+    def __init__(self, outcome, order="forward", fail_at=None, twice=False):
+        self.outcome, self.order, self.fail_at, self.twice = outcome, order, fail_at, twice
         self.played, self.cancelled, self.closed = [], False, False
 
     def run(self, chunks):
@@ -46,7 +46,10 @@ class ScriptedExecutor:
                 if chunk.index == self.fail_at:
                     raise ValueError("Game error: BlackTimeout")
                 self.played.append(chunk)
-                yield chunk, [fake_result(chunk, i, *self.outcome(chunk, i)) for i in range(chunk.games)]
+                results = [fake_result(chunk, i, *self.outcome(chunk, i)) for i in range(chunk.games)]
+                yield chunk, results
+                if self.twice:  # a retried chunk whose first run came back after all
+                    yield chunk, [dict(result, winner=2) for result in results]
         finally:
             self.closed = True
 
@@ -59,12 +62,13 @@ def first_wins_even_games(chunk, offset):
     return (1 if offset % 2 == 0 else None,)
 
 
+@pytest.mark.parametrize("twice", [False, True])
 @pytest.mark.parametrize("order", ["forward", "reverse", "shuffled"])
 @pytest.mark.parametrize("count", [2, 4])
-def test_games_are_counted_in_game_order_whatever_order_chunks_finish(order, count):
+def test_games_are_counted_once_in_game_order_whatever_order_chunks_finish(order, count, twice):
     match = Match(programs(count), 10, OPENINGS, chunk_games=4)
     seen = []
-    match.run(ScriptedExecutor(first_wins_even_games, order), lambda pairing, result: seen.append(result))
+    match.run(ScriptedExecutor(first_wins_even_games, order, twice=twice), lambda pairing, result: seen.append(result))
     assert match.played == match.total_games == 10 * len(match.pairings) == len(seen)
     for pairing in match.pairings:
         games = [result["game"] for result in seen if result["pairing"] == pairing.index]
