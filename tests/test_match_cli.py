@@ -128,6 +128,7 @@ def test_a_failing_program_stops_the_match_unless_failures_are_forfeits(tmp_path
     stopped = run(*args, "--out", "stopped.jsonl", cwd=tmp_path)
     assert stopped.returncode == 1
     assert "match stopped: Game error:" in stopped.stderr and "--forfeit" in stopped.stderr
+    assert stopped.stdout.strip().endswith("no game was played (scripted_player first against scripted_player garbage)")
     games, summary = read_jsonl(tmp_path / "stopped.jsonl")
     assert games == [] and summary["status"] == "error" and "Game error" in summary["error"]
 
