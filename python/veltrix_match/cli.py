@@ -227,11 +227,12 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
     elif status == "interrupted":
         print("veltrix-match: interrupted; the games finished so far:", file=sys.stderr)
     cluster: dict[str, Any] = {}
-    if hasattr(executor, "retried_chunks"):
+    describe = getattr(executor, "describe", None)
+    if describe:
         # The cluster path: how the games were spread, and the tasks run again after a
         # worker or node died (said before the report, whose last line is the Elo).
-        print(executor.describe(), flush=True)
-        cluster = {"retried_chunks": executor.retried_chunks}
+        print(describe(), flush=True)
+        cluster = {"retried_chunks": getattr(executor, "retried_chunks", None)}
     print(format_report(match, elapsed), flush=True)
     if out:
         extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}

@@ -58,10 +58,9 @@ def _attempt_number() -> int | None:
     """Which try of its task this is (0 the first), or None when Ray does not say."""
     import ray
 
-    try:
-        return int(ray._private.worker.global_worker.core_worker.get_current_task_attempt_number())
-    except AttributeError:
-        return None
+    core_worker = getattr(ray._private.worker.global_worker, "core_worker", None)
+    attempt = getattr(core_worker, "get_current_task_attempt_number", None)
+    return None if attempt is None else int(attempt())
 
 
 def _play_task(
@@ -70,7 +69,7 @@ def _play_task(
     """The Ray task: checks the programs on this node, then plays the chunk here."""
     import ray
 
-    node = ray.util.get_node_ip_address()
+    node: str = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call]
     attempt = _attempt_number()
     with _working_directory(directory):
         missing = missing_files(chunk.commands, driver_files)
@@ -135,6 +134,8 @@ class RayExecutor:
         self._remote = ray.remote(max_retries=max_retries, retry_exceptions=False)(_play_task)
         self._play = play
         self._cancel_grace = cancel_grace
+        #: How long the match waits for the cluster to have a live CPU again before it stops.
+        self.starved_seconds = 120.0
         self._max_retries = max_retries
         self._sizer = ChunkSizer(target_seconds)
         self._in_flight: dict[Any, tuple[Task, float]] = {}
@@ -157,15 +158,15 @@ class RayExecutor:
         queue = WorkQueue(chunks)
         assembler = Assembler()
         directory = os.getcwd()
-        driver_files: list[str] | None = None
+        # The arguments that name files here, by command line (the same few for every chunk).
+        named: dict[tuple[tuple[str, ...], ...], list[str]] = {}
+        starved_since: float | None = None
         try:
             while not self._cancelled:
                 while not self._cancelled and self._room():
                     head = queue.head()
                     if head is None:
                         break
-                    if driver_files is None:
-                        driver_files = files_named(head.commands)
                     pairs = self._sizer.pairs(
                         head.concurrency,
                         remaining=queue.pending_pairs if queue.exhausted else None,
@@ -174,16 +175,25 @@ class RayExecutor:
                     task = queue.take(pairs)
                     assert task is not None
                     while queue.pulled:
-                        chunk = queue.pulled.popleft()
-                        assembler.expect(chunk)
-                        driver_files = sorted({*driver_files, *files_named(chunk.commands)})
+                        assembler.expect(queue.pulled.popleft())
+                    commands = tuple(tuple(argv) for argv in task.chunk.commands)
+                    if commands not in named:
+                        named[commands] = files_named(task.chunk.commands)
                     cpus = min(float(task.chunk.concurrency), max(1.0, self._cluster_cpus()[1]))
-                    ref = self._remote.options(num_cpus=cpus).remote(task.chunk, directory, driver_files, self._play)
+                    ref = self._remote.options(num_cpus=cpus).remote(
+                        task.chunk, directory, named[commands], self._play
+                    )
                     self._in_flight[ref] = (task, cpus)
                 if not self._in_flight:
                     break
                 # A bounded wait, so Ctrl-C reaches the driver promptly.
                 ready, _ = ray.wait(list(self._in_flight), num_returns=1, timeout=1.0)
+                if ready or self._cluster_cpus()[0] > 0:
+                    starved_since = None
+                elif starved_since is None:
+                    starved_since = time.monotonic()
+                elif time.monotonic() - starved_since > self.starved_seconds:
+                    raise ClusterError(f"no node with a CPU has been in the cluster for {self.starved_seconds:g} s")
                 for ref in ready:
                     task, _cpus = self._in_flight.pop(ref)
                     result = self._result(ref, task)
