@@ -186,10 +186,11 @@ def test_ctrl_c_reports_what_was_played_and_leaves_no_process(tmp_path):
     )
     try:
         # Every player program of the first chunk has started: the match is under way.
-        for _ in range(600):
+        for _ in range(2400):
             if len(list(pids.iterdir())) == 4 or match.poll() is not None:
                 break
             time.sleep(0.05)
+        assert len(list(pids.iterdir())) == 4 and match.poll() is None, "the match did not get under way"
         match.send_signal(signal.SIGINT)
         out, err = match.communicate(timeout=60)
     finally:
