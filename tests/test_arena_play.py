@@ -311,6 +311,14 @@ def test_argument_errors(kwargs, error, message, pid_dir):
     assert os.listdir(pid_dir) == []
 
 
+@pytest.mark.parametrize("n", [2 ** 62, 2 ** 64 - 2])
+def test_more_games_than_records_fit_in_memory(n, pid_dir):
+    arena = Arena(player("first"), player("first"))
+    with pytest.raises(MemoryError):
+        arena.play(n, progress=False)
+    assert arena.get_stats() == (0, 0, 0)
+
+
 def test_signature_and_positional_use():
     assert Arena.play.__text_signature__ == (
         "($self, n, *, openings=None, time_limit=5.0, concurrency=2, on_error='raise', progress=True)")

@@ -128,6 +128,7 @@ def test_a_failing_program_stops_the_match_unless_failures_are_forfeits(tmp_path
     stopped = run(*args, "--out", "stopped.jsonl", cwd=tmp_path)
     assert stopped.returncode == 1
     assert "match stopped: Game error:" in stopped.stderr and "--forfeit" in stopped.stderr
+    assert stopped.stdout.strip().endswith("no game was played (scripted_player first against scripted_player garbage)")
     games, summary = read_jsonl(tmp_path / "stopped.jsonl")
     assert games == [] and summary["status"] == "error" and "Game error" in summary["error"]
 
@@ -185,10 +186,11 @@ def test_ctrl_c_reports_what_was_played_and_leaves_no_process(tmp_path):
     )
     try:
         # Every player program of the first chunk has started: the match is under way.
-        for _ in range(600):
+        for _ in range(2400):
             if len(list(pids.iterdir())) == 4 or match.poll() is not None:
                 break
             time.sleep(0.05)
+        assert len(list(pids.iterdir())) == 4 and match.poll() is None, "the match did not get under way"
         match.send_signal(signal.SIGINT)
         out, err = match.communicate(timeout=60)
     finally:

@@ -1,5 +1,6 @@
 """The match driver over scripted executors: game order, schedule, tallies, SPRT stop, reports."""
 
+import io
 import itertools
 import json
 import pickle
@@ -7,7 +8,7 @@ import pickle
 import pytest
 
 from veltrix_match import Chunk, Match, Program, Sprt
-from veltrix_match.report import format_report, standings, summary
+from veltrix_match.report import Progress, format_report, standings, summary
 
 OPENINGS = ["f5", "f5d6", "f5f6", "f5f4"]
 
@@ -31,8 +32,8 @@ class ScriptedExecutor:
     whole schedule first and hand it back out of order, as a pool of remote workers might.
     """
 
-    def __init__(self, outcome, order="forward", fail_at=None):
-        self.outcome, self.order, self.fail_at = outcome, order, fail_at
+    def __init__(self, outcome, order="forward", fail_at=None, twice=False):
+        self.outcome, self.order, self.fail_at, self.twice = outcome, order, fail_at, twice
         self.played, self.cancelled, self.closed = [], False, False
 
     def run(self, chunks):
@@ -46,7 +47,10 @@ class ScriptedExecutor:
                 if chunk.index == self.fail_at:
                     raise ValueError("Game error: BlackTimeout")
                 self.played.append(chunk)
-                yield chunk, [fake_result(chunk, i, *self.outcome(chunk, i)) for i in range(chunk.games)]
+                results = [fake_result(chunk, i, *self.outcome(chunk, i)) for i in range(chunk.games)]
+                yield chunk, results
+                if self.twice:  # a retried chunk whose first run came back after all
+                    yield chunk, [dict(result, winner=2) for result in results]
         finally:
             self.closed = True
 
@@ -59,12 +63,13 @@ def first_wins_even_games(chunk, offset):
     return (1 if offset % 2 == 0 else None,)
 
 
+@pytest.mark.parametrize("twice", [False, True])
 @pytest.mark.parametrize("order", ["forward", "reverse", "shuffled"])
 @pytest.mark.parametrize("count", [2, 4])
-def test_games_are_counted_in_game_order_whatever_order_chunks_finish(order, count):
+def test_games_are_counted_once_in_game_order_whatever_order_chunks_finish(order, count, twice):
     match = Match(programs(count), 10, OPENINGS, chunk_games=4)
     seen = []
-    match.run(ScriptedExecutor(first_wins_even_games, order), lambda pairing, result: seen.append(result))
+    match.run(ScriptedExecutor(first_wins_even_games, order, twice=twice), lambda pairing, result: seen.append(result))
     assert match.played == match.total_games == 10 * len(match.pairings) == len(seen)
     for pairing in match.pairings:
         games = [result["game"] for result in seen if result["pairing"] == pairing.index]
@@ -194,3 +199,22 @@ def test_chunks_grow_until_start_up_costs_are_a_small_share_of_the_time():
     # Steady state: about two seconds of games per chunk, start-up under 5% of the time.
     assert all(150 <= size <= 200 for size in sizes[4:-1])
     assert 0.05 * len(sizes) / clock[0] < 0.05
+
+
+def test_progress_line_redraws_in_place_and_ends_with_a_newline():
+    stream = io.StringIO()
+    progress = Progress(stream, enabled=True)
+    match = Match([Program("a long program name", ["a"]), Program("b", ["b"])], 8, OPENINGS,
+                  sprt=Sprt(0, 100), chunk_games=4)
+    match.run(ScriptedExecutor(first_wins_even_games), on_update=progress.update)
+    # A shorter line later on is padded over the longer one drawn before it.
+    progress.update(Match(programs(3), 2, OPENINGS))
+    progress.finish()
+    frames = stream.getvalue().split("\r")[1:]
+    assert frames[0].startswith("games 4/8  a long program name vs b +2 -0 =2") and "LLR +" in frames[0]
+    assert frames[1].startswith("games 8/8")
+    assert frames[2].startswith("games 0/6  leader p0 0/0") and len(frames[2]) == len(frames[1]) + 1
+    assert frames[2].endswith(" \n") and "nan" not in stream.getvalue()
+    silent = io.StringIO()
+    Progress(silent, enabled=False).update(match)
+    assert silent.getvalue() == ""

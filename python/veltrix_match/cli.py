@@ -71,13 +71,15 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="veltrix-match",
         description=(__doc__ or "").splitlines()[0],
-        epilog="Example: veltrix-match \"python player_a.py\" \"python player_b.py --depth 4\" --games 100",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="example:\n  veltrix-match \"python player_a.py\" \"python player_b.py --depth 4\" --games 100",
     )
     parser.add_argument("programs", nargs="+", metavar="COMMAND",
                         help="a player program's command line (quoted; two or more)")
-    parser.add_argument("--games", type=_even_count, default=100,
-                        help="games each pair of programs plays (even; the most games with --sprt)")
-    parser.add_argument("--concurrency", type=_even_count, default=2,
+    parser.add_argument("--games", type=_even_count, default=100, metavar="N",
+                        help="games each pair of programs plays (even; default 100; the most games "
+                             "with --sprt)")
+    parser.add_argument("--concurrency", type=_even_count, default=2, metavar="C",
                         help="games played at once (even; default 2)")
     parser.add_argument("--time-limit", type=_positive_float, default=5.0, metavar="SECONDS",
                         help="time per move (default 5)")
@@ -92,11 +94,13 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--sprt", nargs=2, type=float, metavar=("ELO0", "ELO1"),
                         help="stop as soon as the SPRT accepts Elo <= ELO0 or Elo >= ELO1 "
                              "(two programs only)")
-    parser.add_argument("--alpha", type=float, default=0.05, help="SPRT false positive rate")
-    parser.add_argument("--beta", type=float, default=0.05, help="SPRT false negative rate")
-    parser.add_argument("--seed", type=int, help="shuffles the built-in openings (default: random)")
+    parser.add_argument("--alpha", type=float, default=0.05, metavar="A",
+                        help="SPRT false positive rate (default 0.05)")
+    parser.add_argument("--beta", type=float, default=0.05, metavar="B",
+                        help="SPRT false negative rate (default 0.05)")
+    parser.add_argument("--seed", type=int, metavar="K", help="shuffles the built-in openings (default: random)")
     parser.add_argument("--chunk-games", type=_even_count, metavar="N",
-                        help="games per unit of work (default: sized to take about two seconds each)")
+                        help="games per unit of work (default: sized to take about five seconds each)")
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
                         help="where games run: this machine (default) or a Ray cluster")
     parser.add_argument("--address", metavar="ADDR", help="Ray cluster address (with --cluster ray)")

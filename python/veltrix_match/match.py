@@ -94,9 +94,14 @@ class Pairing:
     _pair_points: float = 0.0
 
     def accept(self, results: Sequence[dict[str, Any]]) -> None:
-        """Holds results until every earlier game of the pairing has come back."""
+        """Holds results until every earlier game of the pairing has come back.
+
+        A game that came back before (a chunk played twice) is counted once.
+        """
         for result in results:
-            self._pending[result["game"]] = result
+            game = result["game"]
+            if self.first_game + self.released <= game < self.first_game + self.games:
+                self._pending.setdefault(game, result)
 
     def release(self) -> Iterator[tuple[dict[str, Any], bool]]:
         """The held results that are next in game order, each with whether it ends a pair."""
@@ -126,7 +131,7 @@ class Match:
         forfeit: bool = False,
         sprt: Sprt | None = None,
         chunk_games: int | None = None,
-        chunk_seconds: float = 2.0,
+        chunk_seconds: float = 5.0,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:

@@ -136,10 +136,13 @@ def format_report(match: Match, seconds: float | None = None) -> str:
         counts = (tally.wins, tally.losses, tally.draws)
         elo, margin = elo_difference(*counts)
         first, second = (program.name for program in match.programs)
-        lines.append(
-            f"Elo difference: {format_elo(elo, margin)} (95%), LOS {_percent(los(*counts))}"
-            f" ({first} against {second}, {tally.games} games)"
-        )
+        if tally.games:
+            lines.append(
+                f"Elo difference: {format_elo(elo, margin)} (95%), LOS {_percent(los(*counts))}"
+                f" ({first} against {second}, {tally.games} games)"
+            )
+        else:
+            lines.append(f"Elo difference: none, no game was played ({first} against {second})")
     return "\n".join(lines)
 
 

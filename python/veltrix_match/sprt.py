@@ -37,22 +37,33 @@ def _constrained_fit(freqs: Sequence[float], target: float) -> list[float]:
     """log(p_i / q_i) for the distribution q closest in likelihood to freqs with mean target.
 
     The maximum-likelihood q has the form q_i = p_i / (1 + lam (x_i - target)); lam solves
-    sum p_i (x_i - target) / (1 + lam (x_i - target)) = 0, a decreasing function of lam on the
-    interval where every 1 + lam (x_i - target) stays positive; bisection finds it.
+    f(lam) = sum p_i (x_i - target) / (1 + lam (x_i - target)) = 0. f decreases on the interval
+    where every 1 + lam (x_i - target) stays positive, so Newton steps kept inside a shrinking
+    bracket (bisecting when a step would leave it) find the root in a few iterations.
     """
     offsets = [x - target for x in PAIR_SCORES]
-    low = -1.0 / max(offsets) + 1e-12
-    high = -1.0 / min(offsets) - 1e-12
-    for _ in range(200):
-        lam = (low + high) / 2
-        slope = sum(p * d / (1 + lam * d) for p, d in zip(freqs, offsets))
+    low = -1.0 / max(offsets)
+    high = -1.0 / min(offsets)
+    lam = 0.0
+    for _ in range(100):
+        slope = 0.0
+        curvature = 0.0
+        for p, d in zip(freqs, offsets):
+            share = d / (1 + lam * d)
+            slope += p * share
+            curvature += p * share * share
         if slope > 0:
             low = lam
         else:
             high = lam
-        if high - low < 1e-15:
+        step = slope / curvature
+        following = lam + step
+        if not low < following < high:
+            following = (low + high) / 2
+        if abs(following - lam) < 1e-13:
+            lam = following
             break
-    lam = (low + high) / 2
+        lam = following
     return [math.log1p(lam * d) for d in offsets]
 
 

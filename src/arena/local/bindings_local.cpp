@@ -2,6 +2,9 @@
 #include "arena/local/bindings_local.hpp"
 
 #include <cmath>
+#include <new>
+#include <stdexcept>
+#include <optional>
 
 #include "arena/local/bindings_record.hpp"
 #include "arena/local/local_arena.hpp"
@@ -130,10 +133,21 @@ PyObject* play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         const py::ExclusiveBorrow borrow(object->borrow);
         arena::LocalArena& local = *object->arena;
         // Other Python threads run meanwhile; the borrow keeps them away from this arena.
-        auto played = [&] {
+        const auto run = [&] {
             py::ReleasedInterpreter released;
             return local.play(options, concurrency, [&] { return released.signal_raised(); });
-        }();
+        };
+        std::optional<decltype(run())> outcome;
+        try {
+            outcome.emplace(run());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();  // n records do not fit in memory; every program is reaped by now
+            py::throw_error_set();
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();
+            py::throw_error_set();
+        }
+        auto& played = *outcome;
         if (!played) raise_arena_error(played.error());
         return record_list(played.value()).release();
     });

@@ -139,7 +139,6 @@ void run_worker(PoolState& state, Table& table, PlayerOrder order) {
 Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> tables, const PoolOptions& options,
                                                       const Interruption* interruption) {
     if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
-    if (tables.size() < 2 || tables.size() % 2 != 0) return Err{ArenaError{ArenaErrorKind::ThreadSpawnError}};
 
     std::optional<ProgressBar> bar;
     if (options.progress) bar.emplace(options.games);
@@ -213,7 +212,8 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
     std::vector<GameRecord> records;
     records.reserve(options.games);
     for (std::optional<GameRecord>& record : state.records) {
-        if (!record) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};  // a game nobody played
+        // A game nobody played: `tables` lacked a worker of one kind.
+        if (!record) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
         records.push_back(std::move(*record));
     }
     return records;

@@ -37,7 +37,8 @@ struct PoolOptions {
 // (i / 2) % openings.size(); the first program plays Black in the even games and the second
 // in the odd ones, so each opening is played once with each colour. The first half of
 // `tables` has the first program as Black and plays the even games, the second half the odd
-// ones, each worker taking the next game of its kind as it becomes free.
+// ones, each worker taking the next game of its kind as it becomes free. `tables` holds an
+// even number of tables, at least two.
 //
 // Without forfeits the first failing game fails the batch (the lowest-numbered one when
 // several fail together) and the other workers are stopped through `interruption->abort`.
