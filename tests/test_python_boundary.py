@@ -35,3 +35,67 @@ def test_repeated_keyword_is_named_and_known_names_still_match():
     board = Board()
     board.do_move(**{"pos": 19})
     assert board.get_board_line()[19] == "X"
+
+
+# --- faults that wrap faults --------------------------------------------------------------
+
+NESTED = "PanicException: "
+
+
+class SearchesItself:
+    """An evaluator that runs a search with itself from inside `evaluate`, `levels` times
+    (without limit if None), then fails."""
+
+    def __init__(self, levels):
+        self.levels = levels
+        self.entered = 0
+        self.evaluator = Evaluator()
+        self.evaluator.set_py_evaluator(self)
+
+    def evaluate(self, board):
+        if self.levels is not None and self.entered >= self.levels:
+            raise ValueError("bottom")
+        self.entered += 1
+        # Always from the start, so that every level has moves to search.
+        return AlphaBetaSearch(self.evaluator, 1).get_move(Board())
+
+
+def run_nested(levels):
+    scorer = SearchesItself(levels)
+    with pytest.raises(BaseException) as raised:
+        AlphaBetaSearch(scorer.evaluator, 1).get_move(Board())
+    assert type(raised.value).__name__ == "PanicException"
+    return str(raised.value)
+
+
+@pytest.mark.parametrize("levels", [0, 1, 2, 4])
+def test_shallow_nesting_keeps_every_level(levels, capfd):
+    message = run_nested(levels)
+    assert message == ("Failed to call evaluate method: " + NESTED) * levels + "Failed to call evaluate method: ValueError: bottom"
+    # Every level describes itself on standard error while the messages are short.
+    assert capfd.readouterr().err.count("veltrix: internal fault: ") == levels + 1
+
+
+@pytest.mark.parametrize("levels, omitted", [(5, 1), (6, 2), (40, 36)])
+def test_deep_nesting_keeps_the_outer_levels_and_the_cause(levels, omitted, capfd):
+    message = run_nested(levels)
+    assert message == (("Failed to call evaluate method: " + NESTED) * 4 + f"[{omitted} nested faults omitted] "
+                       + "Failed to call evaluate method: ValueError: bottom")
+    err = capfd.readouterr().err
+    assert err.count("veltrix: internal fault: ") == 5
+    assert "nested faults omitted" not in err
+
+
+def test_a_search_that_recurses_without_end_ends_with_a_short_message(capfd):
+    message = run_nested(None)
+    assert message.startswith("Failed to call evaluate method: " + NESTED)
+    assert len(message) < 1000
+    assert message.count(NESTED) == 4
+    # What happened is still said: how deep it went and the error at the bottom.
+    assert int(re.search(r"\[(\d+) nested faults omitted\]", message).group(1)) > 10
+    assert "RecursionError" in message
+    err = capfd.readouterr().err
+    assert len(err) < 5000
+    assert "RecursionError" in err
+    # The interpreter is fine afterwards.
+    assert AlphaBetaSearch(PieceEvaluator(), 2).get_move(Board()) in (19, 26, 37, 44)
