@@ -99,3 +99,46 @@ def test_a_search_that_recurses_without_end_ends_with_a_short_message(capfd):
     assert "RecursionError" in err
     # The interpreter is fine afterwards.
     assert AlphaBetaSearch(PieceEvaluator(), 2).get_move(Board()) in (19, 26, 37, 44)
+
+
+# --- immutable classes --------------------------------------------------------------------
+
+CLASSES = [getattr(veltrix, name) for name in veltrix.__all__]
+
+
+def test_all_ten_classes_are_checked():
+    assert len(CLASSES) == 10
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda cls: cls.__name__)
+def test_classes_cannot_be_changed(cls):
+    method = next((name for name in vars(cls) if not name.startswith("__")), "__doc__")
+    before = vars(cls)[method]
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(cls, method, 5)
+    with pytest.raises(TypeError, match="immutable type"):
+        delattr(cls, method)
+    with pytest.raises(TypeError, match="immutable type"):
+        cls.added = 1
+    assert vars(cls)[method] is before
+    assert not hasattr(cls, "added")
+
+
+def test_enum_members_stay_what_they_are():
+    with pytest.raises(TypeError):
+        Turn.BLACK = 5
+    assert Turn.BLACK is not Turn.WHITE
+    assert repr(Turn.BLACK) == "Turn.BLACK"
+    assert Board().get_board()[2] == Turn.BLACK
+
+
+def test_python_subclasses_are_ordinary_classes():
+    class Mine(Evaluator):
+        def evaluate(self, board):
+            return 0
+
+    Mine.extra = 1  # a subclass defined in Python stays mutable
+    mine = Mine()
+    mine.set_py_evaluator(mine)
+    assert Evaluator.evaluate(mine, Board()) == 0
+    assert AlphaBetaSearch(mine, 1).get_move(Board()) in (19, 26, 37, 44)
