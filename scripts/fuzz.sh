@@ -44,6 +44,7 @@ compile() {
 }
 
 status=0
+passed=0
 for target in "${targets[@]}"; do
     [ -n "${sources[$target]+set}" ] || { echo "fuzz: unknown target $target" >&2; exit 2; }
     objects=()
@@ -67,8 +68,10 @@ for target in "${targets[@]}"; do
         continue
     fi
     grep -E "^stat::number_of_executed_units|^Done" "$build/$target.log" || true
+    passed=$((passed + 1))
     if [ "${VELTRIX_FUZZ_MERGE:-0}" = 1 ]; then
         "$build/$target" -merge=1 "tests/fuzz/corpus/$target" "$found" >>"$build/$target.log" 2>&1
     fi
 done
+echo "fuzz: $passed passed, $((${#targets[@]} - passed)) failed"
 exit "$status"
