@@ -14,15 +14,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds="${1:-20}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(board_text move_reply server_line stream_buffer)
-
-# The sources each target needs beside its own file.
-declare -A sources=(
-    [board_text]="src/board/core.cpp src/board/text.cpp"
-    [move_reply]="src/arena/match/player.cpp src/board/core.cpp src/board/text.cpp"
-    [server_line]="src/arena/network/server_line.cpp"
-    [stream_buffer]="src/arena/network/stream.cpp src/arena/io/socket.cpp"
-)
+known=(board_text move_reply server_line stream_buffer)
+[ ${#targets[@]} -gt 0 ] || targets=("${known[@]}")
 
 cxx="${VELTRIX_FUZZ_CXX:-clang++-16}"
 if ! command -v "$cxx" >/dev/null 2>&1; then
@@ -43,16 +36,27 @@ compile() {
     fi
 }
 
+# The whole native core (the sources the module's build takes, less the Python bindings) as
+# one archive: each target takes what it needs, whatever the core's files are called.
+mapfile -t core < <(find src/board src/search src/arena src/util -name '*.cpp' ! -name 'bindings*' | sort)
+objects=()
+jobs=0
+for source in "${core[@]}"; do
+    compile "$source" &
+    objects+=("$build/obj/${source//\//_}.o")
+    jobs=$((jobs + 1))
+    if [ "$jobs" -ge "$(nproc)" ]; then wait -n; jobs=$((jobs - 1)); fi
+done
+while [ "$jobs" -gt 0 ]; do wait -n; jobs=$((jobs - 1)); done
+rm -f "$build/libcore.a"
+ar rcs "$build/libcore.a" "${objects[@]}"
+
 status=0
 passed=0
 for target in "${targets[@]}"; do
-    [ -n "${sources[$target]+set}" ] || { echo "fuzz: unknown target $target" >&2; exit 2; }
-    objects=()
-    for source in ${sources[$target]} "tests/fuzz/${target}_fuzz.cpp"; do
-        compile "$source"
-        objects+=("$object")
-    done
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "${objects[@]}" -o "$build/$target"
+    [[ " ${known[*]} " == *" $target "* ]] || { echo "fuzz: unknown target $target" >&2; exit 2; }
+    compile "tests/fuzz/${target}_fuzz.cpp"
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$object" "$build/libcore.a" -pthread -o "$build/$target"
 
     found="$build/found/$target"
     mkdir -p "$found"
