@@ -1,7 +1,7 @@
 """Type stubs for veltrix: a Reversi engine, search and tournament arenas."""
 
 from collections.abc import Buffer
-from typing import Any, ClassVar, Protocol, Self, Sequence, final
+from typing import Any, ClassVar, Protocol, Self, Sequence, SupportsIndex, final
 
 from typing_extensions import disjoint_base
 
@@ -82,6 +82,7 @@ class Board:
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...
     def __reduce__(self) -> tuple[type[Board], tuple[()], tuple[int, int, int]]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[type[Board], tuple[()], tuple[int, int, int]]: ...
     def __setstate__(self, state: tuple[int, int, int]) -> None: ...
     # Square names: "a1" is 0, "h8" is 63.
     @staticmethod
