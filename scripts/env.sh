@@ -50,7 +50,7 @@ prepare_venv() {
     local name="${venv##*/}"
     local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
     echo "veltrix: building into $venv (build files in $build_dir); the first build installs the" \
-         "build and test tools and compiles the C++ sources, which takes one to three minutes" >&2
+         "build and test tools and compiles the C++ sources, which takes a few minutes" >&2
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
     "$venv/bin/python" -m pip install --quiet --no-build-isolation -C "build-dir=$build_dir" "$@" \
         "$VELTRIX_ROOT[test]"

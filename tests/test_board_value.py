@@ -226,6 +226,9 @@ def test_parse_square_refuses_names_and_quotes_them(name):
     (lambda: Board().transform("1"), TypeError, "^argument 'k': 'str' object cannot be interpreted as an integer$"),
     (lambda: Board().transform(1.0), TypeError, "^argument 'k': 'float' object"),
     (lambda: Board().canonical(0), TypeError, r"^Board.canonical\(\) takes 0 positional arguments but 1 was given$"),
+    (lambda: Color.BLACK.__copy__(1), TypeError, r"^Color.__copy__\(\) takes 0 positional arguments but 1 was given$"),
+    (lambda: Turn.BLACK.__deepcopy__(), TypeError, r"^Turn.__deepcopy__\(\) missing 1 required positional argument"),
+    (lambda: Board().__deepcopy__(), TypeError, r"^Board.__deepcopy__\(\) missing 1 required positional argument"),
 ])
 def test_argument_errors(call, error, message):
     with pytest.raises(error, match=message):
