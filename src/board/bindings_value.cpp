@@ -1,5 +1,7 @@
 // Board as a Python value: comparison, repr, pickling and copying, square names, transcripts
 // and symmetries.
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "board/bindings.hpp"
