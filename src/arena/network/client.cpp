@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <optional>
 
 #include "arena/network/client_program.hpp"
+#include "arena/network/server_line.hpp"
 #include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
@@ -20,31 +20,6 @@ constexpr std::size_t kReceiveChunk = 1024;
 
 Err<ClientError> failure(ClientErrorKind kind) { return Err(ClientError{kind, {}}); }
 Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorKind::Io, std::move(error)}); }
-
-constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-// The words of a server line, split on runs of blanks.
-std::vector<std::string_view> tokens_of(std::string_view text) {
-    std::vector<std::string_view> tokens;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && is_blank(text[i])) ++i;
-        const std::size_t start = i;
-        while (i < text.size() && !is_blank(text[i])) ++i;
-        if (i > start) tokens.push_back(text.substr(start, i - start));
-    }
-    return tokens;
-}
-
-// An unsigned decimal number, digits only; none for anything else (an overflow included).
-std::optional<std::size_t> number(std::string_view token) {
-    std::size_t value = 0;
-    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (error != std::errc{} || end != token.data() + token.size() || token.empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // One seat of the client: its program and the requests it has not answered yet.
 struct SeatRelay {
@@ -119,38 +94,27 @@ private:
 
     // Handles one server line; true once it was "quit".
     Result<bool, ClientError> handle(std::string_view line) {
-        if (line.size() < kServerTag.size() || !line.starts_with(kServerTag)) {
-            return failure(ClientErrorKind::UnexpectedServerResponse);
+        const std::optional<ServerCommand> command = parse_server_line(line);
+        if (!command) return failure(ClientErrorKind::UnexpectedServerResponse);
+        if (std::holds_alternative<IsReadyCommand>(*command)) return answered(reply("readyok\n"));
+        if (const auto* move = std::get_if<MoveCommand>(&*command)) {
+            return answered(pass_on(move->seat == Seat::Black ? black_ : white_, move->position));
         }
-        while (line.starts_with(kServerTag)) line.remove_prefix(kServerTag.size());
-        const std::vector<std::string_view> tokens = tokens_of(line);
-        // A tag with nothing after it is not a request either.
-        if (tokens.empty()) return failure(ClientErrorKind::UnexpectedServerResponse);
-        const std::string_view command = tokens[0];
-        if (command == "isready" && tokens.size() == 1) return answered(reply("readyok\n"));
-        if (command == "black" && tokens.size() == 2) return answered(pass_on(black_, tokens[1]));
-        if (command == "white" && tokens.size() == 2) return answered(pass_on(white_, tokens[1]));
-        if (command == "stats" && tokens.size() == 4) {
-            const auto wins = number(tokens[1]), losses = number(tokens[2]), draws = number(tokens[3]);
-            if (!wins || !losses || !draws) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_stats({*wins, *losses, *draws});
+        if (const auto* stats = std::get_if<StatsCommand>(&*command)) {
+            client_.add_stats({stats->wins, stats->losses, stats->draws});
             return answered(reply("ok\n"));
         }
-        if (command == "pieces" && tokens.size() == 3) {
-            const auto own = number(tokens[1]), opponent = number(tokens[2]);
-            if (!own || !opponent) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_pieces({*own, *opponent});
+        if (const auto* pieces = std::get_if<PiecesCommand>(&*command)) {
+            client_.add_pieces({pieces->own, pieces->opponent});
             return answered(reply("ok\n"));
         }
-        if (command == "quit" && tokens.size() == 1) {
-            if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
-            black_.program.kill();
-            white_.program.kill();
-            black_.program.reap();
-            white_.program.reap();
-            return true;
-        }
-        return failure(ClientErrorKind::UnexpectedServerResponse);
+        // quit
+        if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
+        black_.program.kill();
+        white_.program.kill();
+        black_.program.reap();
+        white_.program.reap();
+        return true;
     }
 
     static Result<bool, ClientError> answered(Result<void, ClientError> done) {
