@@ -1,7 +1,9 @@
 """Type stubs for veltrix: a Reversi engine, search and tournament arenas."""
 
 from collections.abc import Buffer
-from typing import Any, ClassVar, Protocol, Self, Sequence, SupportsIndex, final
+from typing import Any, ClassVar, Final, Literal, Protocol, Self, Sequence, SupportsIndex, final
+
+from _typeshed import structseq
 
 from typing_extensions import disjoint_base
 
@@ -104,8 +106,36 @@ class Board:
 
 @final
 class Arena:
+    @final
+    class GameRecord(structseq[int | str | None], tuple[Literal[1, 2], str, str, Literal[1, 2] | None, int, int, str | None]):
+        __match_args__: Final = ("black", "opening", "moves", "winner", "black_discs", "white_discs", "error")
+        @property
+        def black(self) -> Literal[1, 2]: ...
+        @property
+        def opening(self) -> str: ...
+        @property
+        def moves(self) -> str: ...
+        @property
+        def winner(self) -> Literal[1, 2] | None: ...
+        @property
+        def black_discs(self) -> int: ...
+        @property
+        def white_discs(self) -> int: ...
+        @property
+        def error(self) -> str | None: ...
+
     def __new__(cls, command1: Sequence[str], command2: Sequence[str]) -> Self: ...
     def play_n(self, n: int) -> None: ...
+    def play(
+        self,
+        n: int,
+        *,
+        openings: Sequence[str] | None = None,
+        time_limit: float = 5.0,
+        concurrency: int = 2,
+        on_error: Literal["raise", "forfeit"] = "raise",
+        progress: bool = True,
+    ) -> list[Arena.GameRecord]: ...
     def get_stats(self) -> tuple[int, int, int]: ...
     def get_pieces(self) -> tuple[int, int]: ...
 

@@ -2,7 +2,7 @@
 
 Usage: scripted_player.py MODE [OPTION ...] COLOUR
 
-MODE picks the behaviour (see BEHAVIOURS below); COLOUR, "BLACK" or "WHITE", is appended by
+MODE picks the behaviour (see choose() and main() below); COLOUR, "BLACK" or "WHITE", is appended by
 the arena. When VELTRIX_TEST_PID_DIR is set, the program leaves a file named after its pid
 there, so a test can check afterwards that every player it started is gone.
 """
@@ -66,6 +66,29 @@ def choose(mode: str, options: list[str], moves: list[int], line: str, rng: rand
         return options[0] if options else "64"
     if mode == "occupied":
         return str(line.index("X"))
+    if mode == "once":
+        # Misbehaves at the first move request that any process of the test meets, then plays.
+        kind, marker = options
+        try:
+            os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return str(moves[0])
+        if kind == "exit":
+            sys.exit(3)  # the request finds the end of the stream
+        if kind == "crash":
+            # Stops reading, then answers: the next request cannot be written.
+            os.close(0)
+            reply(str(moves[0]))
+            time.sleep(30)
+        if kind == "hang":
+            time.sleep(4)
+        return "64" if kind == "illegal" else str(moves[0])
+    if mode == "slow":
+        # The first move of this process only, so that a game takes one long wait per side.
+        if not getattr(choose, "waited", False):
+            choose.waited = True
+            time.sleep(float(options[0]))
+        return str(moves[0])
     raise SystemExit(f"unknown mode {mode!r}")
 
 
