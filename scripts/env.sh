@@ -52,9 +52,23 @@ prepare_venv() {
     echo "veltrix: building into $venv (build files in $build_dir); the first build installs the" \
          "build and test tools and compiles the C++ sources, which takes a few minutes" >&2
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
+    if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
     "$venv/bin/python" -m pip install --quiet --no-build-isolation -C "build-dir=$build_dir" "$@" \
         "$VELTRIX_ROOT[test]"
     echo "veltrix: ready after $((SECONDS - started)) s; $venv/bin/python has it" >&2
+}
+
+# Installs the requirements of the `cluster` extra (Ray) into the venv at $1. Where Ray cannot
+# be installed for that Python, says so and goes on: the cluster tests then skip, saying why.
+install_cluster_extra() {
+    local venv="$1" requirements
+    requirements="$("$venv/bin/python" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as file:
+    print(" ".join(tomllib.load(file)["project"]["optional-dependencies"]["cluster"]))' \
+        "$VELTRIX_ROOT/pyproject.toml")"
+    # shellcheck disable=SC2086 # one word per requirement
+    "$venv/bin/python" -m pip install --quiet $requirements ||
+        echo "Ray cannot be installed for $("$venv/bin/python" -V); the cluster tests will skip" >&2
 }
 
 # Prepares the environment ($VELTRIX_VENV, else .venv) and runs its Python with the arguments

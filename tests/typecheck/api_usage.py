@@ -90,6 +90,12 @@ def use_arenas(program: list[str]) -> tuple[int, ...]:
     """Never called here: it needs player programs and a free port."""
     arena = Arena(program, program)
     arena.play_n(2)
+    records: list[Arena.GameRecord] = arena.play(2, openings=["f5"], time_limit=1.5, concurrency=2,
+                                                 on_error="forfeit", progress=False)
+    black: int = records[0].black
+    winner: int | None = records[0].winner
+    assert records[0].moves.startswith(records[0].opening) and records[0].error is None
+    assert black in (1, 2) and winner in (1, 2, None)
     wins, losses, draws = arena.get_stats()
     mine, theirs = arena.get_pieces()
     client = NetworkArenaClient(program)
