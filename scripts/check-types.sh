@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the type stubs as a pip install ships them (the veltrix-stubs package): stubtest
 # against the built module, then mypy --strict over a file that calls every public method,
-# which then also runs. Both run outside the source tree, so the repository's own veltrix.pyi
+# which then also runs, and mypy --strict over the veltrix_match package. Both run outside the source tree, so the repository's own veltrix.pyi
 # cannot stand in for the installed stubs.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 python="$(find_python)"
@@ -16,3 +16,5 @@ echo "=== stubtest ==="
 echo "=== mypy --strict api_usage.py ==="
 "$venv/bin/python" -m mypy --strict api_usage.py
 "$venv/bin/python" api_usage.py
+echo "=== mypy --strict veltrix_match ==="
+"$venv/bin/python" -m mypy --strict -p veltrix_match
