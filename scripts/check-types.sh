@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the type stubs as a pip install ships them (the veltrix-stubs package): stubtest
-# against the built module, then mypy --strict over a file that calls every public method,
-# which then also runs, and mypy --strict over the veltrix_match package. Both run outside the source tree, so the repository's own veltrix.pyi
-# cannot stand in for the installed stubs.
+# against the built module, then mypy --strict over a file that calls every public method
+# (which then also runs) and over the veltrix_match package. They run outside the source tree,
+# so the repository's own veltrix.pyi cannot stand in for the installed stubs.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 python="$(find_python)"
 venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv}"
