@@ -36,11 +36,19 @@ def children_of(pid):
 
 
 def alive(pid):
+    """False once `pid` is gone or a zombie: an orphan killed with its group waits for init to reap it."""
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+        return Path("/proc", str(pid), "stat").read_text().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
         return False
-    return True
+
+
+def wait_until_ended(pids, seconds=5):
+    """The pids still alive after a bounded wait (a SIGKILL takes effect within moments)."""
+    deadline = time.monotonic() + seconds
+    while (left := [pid for pid in pids if alive(pid)]) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return left
 
 
 @pytest.fixture(autouse=True)
@@ -200,6 +208,7 @@ DRIVER = textwrap.dedent(
     import signal, sys, veltrix
     # A shell that starts the suite in the background leaves SIGINT ignored; take it back.
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    exec(sys.argv[4])  # what the test sets up in the host first
     arena = veltrix.Arena(eval(sys.argv[1]), eval(sys.argv[2]))
     print("ready", flush=True)
     try:
@@ -212,9 +221,9 @@ DRIVER = textwrap.dedent(
 )
 
 
-def start_driver(command1, command2, n, **kwargs):
+def start_driver(command1, command2, n, setup="", **kwargs):
     return subprocess.Popen(
-        [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n)],
+        [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n), setup],
         stdout=subprocess.PIPE, text=True, start_new_session=True, **kwargs,
     )
 
@@ -264,6 +273,28 @@ def test_ctrl_c_stops_a_batch_promptly(mode, pid_dir):
         driver.stdout.close()
     assert output == "KeyboardInterrupt  (0, 0, 0)\n"
     assert elapsed < 1.0
+
+
+def test_children_the_kernel_reaps_count_as_ended():
+    # With SIGCHLD ignored the kernel reaps the programs itself: that is not a failure to end them.
+    setup = "signal.signal(signal.SIGCHLD, signal.SIG_IGN)"
+    driver = start_driver(player("first"), player("last"), 4, setup)
+    output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
+    assert output == f"done {expected_totals(2)[0]}"
+
+
+@pytest.mark.parametrize("mode, error", [("first", None), ("garbage", "Game error: BlackInvalidMove")])
+def test_processes_a_player_starts_end_with_it(mode, error, pid_dir):
+    # Each copy of the first program leaves a helper behind that holds its pipes.
+    arena = Arena(player("helper+" + mode), player("first"))
+    if error:
+        with pytest.raises(ValueError, match=f"^{error}$"):
+            arena.play_n(2)
+    else:
+        arena.play_n(2)
+    pids = [int(name) for name in os.listdir(pid_dir)]
+    assert len(pids) == 6
+    assert wait_until_ended(pids) == []
 
 
 def test_progress_bar_line_fits_the_terminal_width(tmp_path):

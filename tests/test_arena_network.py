@@ -42,6 +42,23 @@ def children() -> list[int]:
     return found
 
 
+def has_exited(pid: int) -> bool:
+    """True once `pid` is gone or a zombie (its descriptors are closed either way; an orphan
+    killed with its group waits for init to reap it)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def wait_until_exited(pids: list[int], seconds: float = 5) -> list[int]:
+    """The pids still running after a bounded wait (a SIGKILL takes effect within moments)."""
+    deadline = time.monotonic() + seconds
+    while (left := [pid for pid in pids if not has_exited(pid)]) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return left
+
+
 @pytest.fixture(autouse=True)
 def no_children_left():
     yield
@@ -299,6 +316,29 @@ def test_client_refuses_a_program_that_fails_the_handshake(listener):
     peer = listener.accept()
     assert job.message() == "NetworkArenaClient error: Other: ping-pong test failed"
     assert peer.rest() == b""
+
+
+def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch):
+    # Each program starts a helper that holds its pipes; the client ends both with their group.
+    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(tmp_path))
+    for ending in ("quit", "server-gone"):
+        client = veltrix.NetworkArenaClient(player("helper"))
+        job = Background(client.connect, HOST, listener.port)
+        peer = listener.accept()
+        peer.send(TAG + b" isready\n")
+        assert peer.line() == b"readyok\n"  # both programs have started their helpers
+        if ending == "quit":
+            peer.send(TAG + b" quit\n")
+            assert peer.line() == b"ok\n"
+            assert job.join().error is None
+        else:
+            peer.close()
+            assert job.message() == "Connection broken"
+        pids = [int(path.name) for path in tmp_path.iterdir()]
+        assert len(pids) == 4
+        assert wait_until_exited(pids) == []
+        for path in tmp_path.iterdir():
+            path.unlink()
 
 
 def test_client_gives_up_on_a_silent_server(listener):
@@ -612,13 +652,6 @@ def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
 
 
 # ---- Peers that have gone never kill the process (SIGPIPE at its default action) ----
-
-def has_exited(pid: int) -> bool:
-    """True once `pid` is gone or a zombie (its descriptors are closed either way)."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
 
 
 DEFAULT_SIGPIPE = "import signal; signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
