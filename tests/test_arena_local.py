@@ -1,6 +1,8 @@
 """Arena against real child processes: scripted players that play or misbehave on command."""
 
+import contextlib
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -221,6 +223,13 @@ DRIVER = textwrap.dedent(
 )
 
 
+def read_line(stream, seconds=10):
+    """One line of a driver's output; empty if none came within the time (the driver hangs)."""
+    if not select.select([stream], [], [], seconds)[0]:
+        return ""
+    return stream.readline()
+
+
 def start_driver(command1, command2, n, setup="", **kwargs):
     return subprocess.Popen(
         [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n), setup],
@@ -240,37 +249,63 @@ def test_silent_and_late_players_time_out():
     assert outputs == {name: message for name, (_, message) in cases.items()}
 
 
-@pytest.mark.parametrize("stderr", ["/dev/full", None], ids=["full", "closed"])
+@contextlib.contextmanager
+def standard_error(kind):
+    """Popen arguments for a driver whose standard error is of `kind`."""
+    if kind == "inherited":
+        yield {}
+    elif kind == "closed":
+        yield {"stderr": subprocess.DEVNULL, "preexec_fn": lambda: os.close(2)}
+    elif kind == "full":
+        with open("/dev/full", "w") as full:
+            yield {"stderr": full}
+    else:  # a pipe already full, that nobody reads: a blocking write to it never returns
+        read_end, write_end = os.pipe()
+        try:
+            os.set_blocking(write_end, False)
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    os.write(write_end, b"x" * 4096)
+            os.set_blocking(write_end, True)
+            yield {"stderr": write_end}
+        finally:
+            os.close(write_end)
+            os.close(read_end)
+
+
+@pytest.mark.parametrize("stderr", ["full", "closed", "unread-pipe"])
 def test_unwritable_standard_error_does_not_fail_the_batch(stderr):
-    # The progress bar cannot be drawn; the games and their totals must still count.
-    if stderr is None:
-        driver = start_driver(player("first"), player("last"), 4, stderr=subprocess.DEVNULL,
-                              preexec_fn=lambda: os.close(2))
-    else:
-        with open(stderr, "w") as full:
-            driver = start_driver(player("first"), player("last"), 4, stderr=full)
-    output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
+    # The progress bar cannot be drawn, or never finishes drawing; the games must still count.
+    with standard_error(stderr) as redirect:
+        driver = start_driver(player("first"), player("last"), 4, **redirect)
+        try:
+            output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
+        finally:
+            driver.kill()
+            driver.wait()
     assert output == f"done {expected_totals(2)[0]}"
 
 
-@pytest.mark.parametrize("mode", ["silent", "silent-handshake"])
-def test_ctrl_c_stops_a_batch_promptly(mode, pid_dir):
-    driver = start_driver(player(mode), player(mode), 1000)
-    try:
-        assert driver.stdout.readline() == "ready\n"
-        deadline = time.monotonic() + 10
-        while len(os.listdir(pid_dir)) < 4 and time.monotonic() < deadline:
-            time.sleep(0.02)
-        time.sleep(0.3)  # the handshakes (or the first move requests) are under way
-        sent = time.monotonic()
-        driver.send_signal(signal.SIGINT)
-        output = driver.stdout.readline()
-        elapsed = time.monotonic() - sent
-        assert driver.wait(timeout=10) == 0
-    finally:
-        driver.kill()
-        driver.wait()
-        driver.stdout.close()
+@pytest.mark.parametrize("stderr", ["inherited", "unread-pipe"])
+@pytest.mark.parametrize("mode", ["silent", "silent-handshake", "random"])
+def test_ctrl_c_stops_a_batch_promptly(mode, stderr, pid_dir):
+    with standard_error(stderr) as redirect:
+        driver = start_driver(player(mode), player(mode), 100_000, **redirect)
+        try:
+            assert read_line(driver.stdout) == "ready\n"
+            deadline = time.monotonic() + 10
+            while len(os.listdir(pid_dir)) < 4 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            time.sleep(0.3)  # the handshakes, the first move requests or the games are under way
+            sent = time.monotonic()
+            driver.send_signal(signal.SIGINT)
+            output = read_line(driver.stdout)
+            elapsed = time.monotonic() - sent
+            assert driver.wait(timeout=10) == 0
+        finally:
+            driver.kill()
+            driver.wait()
+            driver.stdout.close()
     assert output == "KeyboardInterrupt  (0, 0, 0)\n"
     assert elapsed < 1.0
 
