@@ -448,6 +448,82 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     )
 
 
+class Output:
+    """The server's status lines, read from the captured standard output as they come."""
+
+    def __init__(self, capfd):
+        self.capfd = capfd
+        self.text = ""
+
+    def wait_for(self, count: int, line: str) -> None:
+        deadline = time.monotonic() + 10
+        while self.text.count(line) < count:
+            assert time.monotonic() < deadline, f"no {line!r} from the server: {self.text!r}"
+            time.sleep(0.01)
+            self.text += self.capfd.readouterr().out
+
+
+def leave(peer: Peer, how: str) -> None:
+    if how == "reset":
+        peer.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+    peer.close()
+
+
+def play_match(peers: list[Peer]) -> list[list]:
+    """Both fake clients play a match to its end; their reports."""
+    outcomes = [{}, {}]
+    jobs = [Background(play_fake_client, peer, outcome) for peer, outcome in zip(peers, outcomes)]
+    for job in jobs:
+        assert job.join().error is None
+    return [outcome["reports"] for outcome in outcomes]
+
+
+def stop_with_a_client_not_ready(job: Background, port: int, output: Output) -> None:
+    """Ends the server's start() through the specified error: a second client that is not ready."""
+    late = [connect_peer(port)]
+    output.wait_for(output.text.count("Client 0 connected") + 1, "Client 0 connected")
+    late.append(connect_peer(port))
+    for peer, reply in zip(late, [b"readyok\n", b"ready\n"]):
+        assert peer.line() == TAG + b" isready\n"
+        peer.send(reply)
+    assert job.message() == "Client not ready"
+    for peer in late:
+        peer.close()
+
+
+@pytest.mark.parametrize("how", ["close", "reset"])
+@pytest.mark.parametrize("when", ["waiting", "probe", "during-match"])
+def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, when, how):
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    output = Output(capfd)
+    if when == "during-match":
+        first = [connect_peer(port)]
+        output.wait_for(1, "Client 0 connected")
+        first.append(connect_peer(port))
+        output.wait_for(1, "Client 1 connected")
+        leave(connect_peer(port), how)  # waits in the backlog while the match runs, then gives up
+        play_match(first)
+        for peer in first:
+            peer.close()
+    elif when == "waiting":
+        gone = connect_peer(port)
+        output.wait_for(1, "Client 0 connected")
+        leave(gone, how)
+    else:
+        leave(connect_peer(port), how)  # a bare probe of the port
+    time.sleep(0.1)  # the server has seen the connection go
+    peers = [connect_peer(port)]
+    time.sleep(0.1)  # the first to connect is client 0
+    peers.append(connect_peer(port))
+    reports = play_match(peers)
+    assert [report[0][0] for report in reports] == [b"stats", b"stats"]
+    output.wait_for(1 + (when == "during-match"), "Clients disconnected")
+    for peer in peers:
+        peer.close()
+    stop_with_a_client_not_ready(job, port, output)
+
+
 def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], veltrix.NetworkArenaServer, int]:
     """A server whose two clients answer the readiness check with `replies`."""
     port = free_port()
