@@ -318,6 +318,38 @@ def test_client_refuses_a_program_that_fails_the_handshake(listener):
     assert peer.rest() == b""
 
 
+def flood_without_reading(peer: Peer) -> None:
+    """Sends readiness checks and never reads a reply, until the client stops reading too
+    (its replies have filled both sides' buffers)."""
+    peer.sock.settimeout(2)
+    chunk = (TAG + b" isready\n") * 4096
+    with pytest.raises(TimeoutError):
+        for _ in range(10_000):  # 370 MB at most: far more than any socket buffers
+            peer.sock.sendall(chunk)
+
+
+@pytest.fixture
+def stingy_listener():
+    """A listener whose connections take in little: a client's unread replies soon fill it."""
+    server = Listener()
+    server.sock.close()
+    server.sock = socket.socket()
+    server.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    server.sock.bind((HOST, 0))
+    server.sock.listen()
+    server.sock.settimeout(15)
+    server.port = server.sock.getsockname()[1]
+    yield server
+    server.close()
+
+
+def test_client_gives_up_on_a_server_that_stops_reading(stingy_listener):
+    client = veltrix.NetworkArenaClient(player("echo"))
+    job = Background(client.connect, HOST, stingy_listener.port)
+    flood_without_reading(stingy_listener.accept())
+    assert job.message().startswith("NetworkArenaClient error: TimedOut")
+
+
 def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch):
     # Each program starts a helper that holds its pipes; the client ends both with their group.
     monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(tmp_path))
@@ -701,23 +733,29 @@ CLIENT = textwrap.dedent(
 )
 
 
-def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
+@pytest.mark.parametrize("server", ["waiting", "not-reading"])
+def test_ctrl_c_stops_the_client_and_ends_its_programs(stingy_listener, tmp_path, server):
     environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
     client = subprocess.Popen(
-        [sys.executable, "-c", CLIENT, str(listener.port), PLAYER], stdout=subprocess.PIPE, text=True, env=environment
+        [sys.executable, "-c", CLIENT, str(stingy_listener.port), PLAYER],
+        stdout=subprocess.PIPE, text=True, env=environment,
     )
     try:
-        peer = listener.accept()
+        peer = stingy_listener.accept()
         peer.send(TAG + b" isready\n")
         assert peer.line() == b"readyok\n"  # both programs are running now
         pids = [int(path.name) for path in tmp_path.iterdir()]
         assert len(pids) == 2
+        if server == "not-reading":
+            flood_without_reading(peer)  # the client is stuck sending its replies
         started = time.monotonic()
         client.send_signal(signal.SIGINT)
+        assert select.select([client.stdout], [], [], 10)[0], "the client did not stop"
         assert client.stdout.read() == "interrupted\n"
         assert client.wait(5) == 0
         assert time.monotonic() - started < 1.5
-        assert peer.rest() == b""
+        if server == "waiting":
+            assert peer.rest() == b""
         for pid in pids:
             with pytest.raises(ProcessLookupError):
                 os.kill(pid, 0)

@@ -195,14 +195,24 @@ Result<Socket, IoError> connect_tcp(const std::string& addr, std::uint16_t port,
     return Err(last);
 }
 
-Result<void, IoError> send_all(int fd, std::string_view bytes) {
+Result<void, IoError> send_all(int fd, std::string_view bytes, Clock::time_point deadline, const StopCheck& stop,
+                               bool& stopped) {
+    stopped = false;
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return Err(IoError::from_errno(errno));
+        // Never blocking in send itself: a peer that stops reading must not hold us past the deadline.
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+            continue;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Err(IoError::from_errno(errno));
+        switch (wait_for(fd, POLLOUT, deadline, stop)) {
+            case WaitStatus::Ready: break;
+            case WaitStatus::Timeout: return Err(IoError::timed_out());
+            case WaitStatus::Stopped: stopped = true; return Err(IoError{"Interrupted", EINTR, "send stopped"});
+            case WaitStatus::Error: return Err(IoError::from_errno(errno));
+        }
     }
     return {};
 }

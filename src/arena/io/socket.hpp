@@ -83,8 +83,11 @@ Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& 
 Result<Socket, IoError> connect_tcp(const std::string& addr, std::uint16_t port, const StopCheck& stop,
                                     bool& stopped);
 
-// Sends every byte of `bytes`; a peer that has gone is an error, never a SIGPIPE.
-Result<void, IoError> send_all(int fd, std::string_view bytes);
+// Sends every byte of `bytes` before `deadline` (a TimedOut error after it), unless `stop`
+// says to give up first (`stopped` is set then, and an error returned). A peer that has gone
+// is an error, never a SIGPIPE.
+Result<void, IoError> send_all(int fd, std::string_view bytes, Clock::time_point deadline, const StopCheck& stop,
+                               bool& stopped);
 
 // One receive of at most `capacity` bytes into `out` (0: end of stream); blocks if nothing waits.
 Result<std::size_t, IoError> receive_some(int fd, char* out, std::size_t capacity);

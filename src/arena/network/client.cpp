@@ -158,8 +158,12 @@ private:
         return false;
     }
 
+    // Sends `text` to the server, which must take it within the silence limit.
     Result<void, ClientError> reply(std::string_view text) {
-        if (auto sent = send_all(socket_.fd(), text); !sent) return io_failure(sent.error());
+        bool stopped = false;
+        auto sent = send_all(socket_.fd(), text, Clock::now() + kServerSilenceLimit, stop_, stopped);
+        if (stopped) return failure(ClientErrorKind::Interrupted);
+        if (!sent) return io_failure(sent.error());
         return {};
     }
 

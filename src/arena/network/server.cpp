@@ -40,8 +40,14 @@ std::string_view trimmed(std::string_view text) {
 Result<void, ServerError> exchange(const Socket& client, std::string_view rest, std::string_view expected,
                                    ServerErrorKind mismatch, const StopCheck& stop) {
     if (!client.valid()) return failure(ServerErrorKind::ClientNotExists);
-    if (auto sent = send_all(client.fd(), kServerTag); !sent) return io_failure(sent.error());
-    if (auto sent = send_all(client.fd(), rest); !sent) return io_failure(sent.error());
+    // A client that stops reading is given as long to take the line as to answer it.
+    const Clock::time_point deadline = Clock::now() + kReplyTimeLimit;
+    for (const std::string_view piece : {kServerTag, rest}) {
+        bool stopped = false;
+        auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
+        if (stopped) return failure(ServerErrorKind::Interrupted);
+        if (!sent) return io_failure(sent.error());
+    }
     switch (wait_readable(client.fd(), Clock::now() + kReplyTimeLimit, stop)) {
         case WaitStatus::Ready: break;
         case WaitStatus::Stopped: return failure(ServerErrorKind::Interrupted);
