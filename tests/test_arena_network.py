@@ -310,11 +310,18 @@ def test_client_answers_for_a_program_whose_output_has_closed(listener):
     assert job.join().error is None
 
 
-def test_client_refuses_a_program_that_fails_the_handshake(listener):
-    client = veltrix.NetworkArenaClient(player("badpong"))
+@pytest.mark.parametrize(
+    ("mode", "message"),
+    [
+        ("badpong", "NetworkArenaClient error: Other: ping-pong test failed"),
+        ("silent", "NetworkArenaClient error: TimedOut: no pong within 5 seconds"),  # as the local arena waits
+    ],
+)
+def test_client_refuses_a_program_that_fails_the_handshake(listener, mode, message):
+    client = veltrix.NetworkArenaClient(player(mode))
     job = Background(client.connect, HOST, listener.port)
     peer = listener.accept()
-    assert job.message() == "NetworkArenaClient error: Other: ping-pong test failed"
+    assert job.message() == message
     assert peer.rest() == b""
 
 

@@ -19,10 +19,13 @@ struct ProgramStartError {
     IoError io;
 };
 
+// How long a freshly started program may take to answer "ping", as in the local arena.
+inline constexpr std::chrono::seconds kPongTimeLimit{5};
+
 class ClientProgram {
 public:
     // Runs `command` with the seat word ("BLACK" or "WHITE") appended and waits for its
-    // "pong" (as long as it takes, unless `stop` says to give up).
+    // "pong" (kPongTimeLimit at most, less if `stop` says to give up).
     static Result<ClientProgram, ProgramStartError> start(const std::vector<std::string>& command, bool white,
                                                           const StopCheck& stop);
 
