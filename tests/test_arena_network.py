@@ -325,6 +325,31 @@ def test_client_refuses_a_program_that_fails_the_handshake(listener, mode, messa
     assert peer.rest() == b""
 
 
+MAX = 2**64 - 1
+
+
+@pytest.mark.parametrize(
+    ("reports", "stats", "pieces"),
+    [
+        ([b" stats %d 0 0\n" % MAX, b" stats 1 0 0\n"], (MAX, 0, 0), (0, 0)),
+        # Only the draws would overflow: the line is refused whole, wins and losses included.
+        ([b" stats 1 2 %d\n" % MAX, b" stats 5 5 1\n"], (1, 2, MAX), (0, 0)),
+        ([b" pieces 7 %d\n" % MAX, b" pieces 1 1\n"], (0, 0, 0), (7, MAX)),
+        ([b" pieces %d 3\n" % MAX, b" pieces 1 0\n"], (0, 0, 0), (MAX, 3)),
+    ],
+)
+def test_client_refuses_a_report_that_would_overflow_a_counter(listener, reports, stats, pieces):
+    client = veltrix.NetworkArenaClient(player("echo"))
+    job = Background(client.connect, HOST, listener.port)
+    peer = listener.accept()
+    peer.send(TAG + reports[0])
+    assert peer.line() == b"ok\n"
+    peer.send(TAG + reports[1])
+    assert job.message() == "Unexpected server response"
+    assert peer.rest() == b""  # the refused report is not answered
+    assert (client.get_stats(), client.get_pieces()) == (stats, pieces)
+
+
 def flood_without_reading(peer: Peer) -> None:
     """Sends readiness checks and never reads a reply, until the client stops reading too
     (its replies have filled both sides' buffers)."""

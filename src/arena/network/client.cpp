@@ -19,6 +19,9 @@ constexpr std::chrono::seconds kServerSilenceLimit{10};
 constexpr std::size_t kReceiveChunk = 1024;
 
 Err<ClientError> failure(ClientErrorKind kind) { return Err(ClientError{kind, {}}); }
+
+// sum = a + b; true when that does not fit (sum is then not to be used).
+bool ckd_add(std::size_t& sum, std::size_t a, std::size_t b) { return __builtin_add_overflow(a, b, &sum); }
 Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorKind::Io, std::move(error)}); }
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -133,13 +136,14 @@ private:
         if (command == "stats" && tokens.size() == 4) {
             const auto wins = number(tokens[1]), losses = number(tokens[2]), draws = number(tokens[3]);
             if (!wins || !losses || !draws) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_stats({*wins, *losses, *draws});
+            // Totals that would wrap round are no totals: refused, and nothing is counted.
+            if (!client_.add_stats({*wins, *losses, *draws})) return failure(ClientErrorKind::UnexpectedServerResponse);
             return answered(reply("ok\n"));
         }
         if (command == "pieces" && tokens.size() == 3) {
             const auto own = number(tokens[1]), opponent = number(tokens[2]);
             if (!own || !opponent) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_pieces({*own, *opponent});
+            if (!client_.add_pieces({*own, *opponent})) return failure(ClientErrorKind::UnexpectedServerResponse);
             return answered(reply("ok\n"));
         }
         if (command == "quit" && tokens.size() == 1) {
@@ -232,15 +236,23 @@ std::string ClientError::message() const {
     return "NetworkArenaClient interrupted";
 }
 
-void NetworkArenaClient::add_stats(const ClientStats& stats) {
-    stats_.wins += stats.wins;
-    stats_.losses += stats.losses;
-    stats_.draws += stats.draws;
+bool NetworkArenaClient::add_stats(const ClientStats& stats) {
+    ClientStats sum;
+    if (ckd_add(sum.wins, stats_.wins, stats.wins) || ckd_add(sum.losses, stats_.losses, stats.losses) ||
+        ckd_add(sum.draws, stats_.draws, stats.draws)) {
+        return false;
+    }
+    stats_ = sum;
+    return true;
 }
 
-void NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
-    pieces_.own += pieces.own;
-    pieces_.opponent += pieces.opponent;
+bool NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
+    ClientPieces sum;
+    if (ckd_add(sum.own, pieces_.own, pieces.own) || ckd_add(sum.opponent, pieces_.opponent, pieces.opponent)) {
+        return false;
+    }
+    pieces_ = sum;
+    return true;
 }
 
 Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
