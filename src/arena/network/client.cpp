@@ -183,11 +183,13 @@ private:
     }
 
     // Sends back every complete reply line the seat's program has written, each as it was
-    // written; a program that has gone answers what it still owes with empty lines.
+    // written; a program that has gone answers what it still owes with empty lines. Called
+    // when the poll found its output readable: one read takes what is there, no more waits.
     Result<void, ClientError> pass_back(SeatRelay& seat) {
+        if (!seat.program.read_available()) return io_failure(IoError::other("Read error"));
         std::string answer;
         for (;;) {
-            const ReadStatus status = seat.program.read_line(answer, Clock::now());
+            const ReadStatus status = seat.program.buffered_line(answer);
             if (status == ReadStatus::Timeout) return {};  // the rest of a line is still to come
             if (status == ReadStatus::TooLong) return io_failure(IoError::other("Read error: reply line too long"));
             if (status == ReadStatus::Error) return io_failure(IoError::other("Read error"));
@@ -259,6 +261,9 @@ Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, s
                                                       const StopCheck& stop) {
     // Refused before anything is opened: there is no program to run for either seat.
     if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
+    // Writes to a program that has gone fail with EPIPE instead of raising SIGPIPE; blocked
+    // once for the whole call rather than around each relayed line.
+    const SigpipeBlock no_sigpipe;
     bool stopped = false;
     auto socket = connect_tcp(addr, port, stop, stopped);
     if (stopped) return failure(ClientErrorKind::Interrupted);
