@@ -152,7 +152,8 @@ Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listen
             case WaitStatus::Timeout:
             case WaitStatus::Error: return io_failure(IoError::from_errno(errno));
         }
-        if (watched[0].revents == 0) continue;  // a hang-up, handled above
+        // A hang-up is handled first, so that a newcomer takes the lowest free slot.
+        if (watched[0].revents == 0 || watched[1].revents != 0 || watched[2].revents != 0) continue;
         if (auto accepted = accept_client(listener, stop); !accepted) return accepted;
     }
 }
