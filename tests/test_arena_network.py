@@ -356,7 +356,7 @@ def flood_without_reading(peer: Peer) -> None:
     peer.sock.settimeout(2)
     chunk = (TAG + b" isready\n") * 4096
     with pytest.raises(TimeoutError):
-        for _ in range(10_000):  # 370 MB at most: far more than any socket buffers
+        for _ in range(10_000):  # 740 MB at most: far more than any socket buffers hold
             peer.sock.sendall(chunk)
 
 
