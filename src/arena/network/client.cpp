@@ -19,6 +19,9 @@ constexpr std::chrono::seconds kServerSilenceLimit{10};
 constexpr std::size_t kReceiveChunk = 1024;
 
 Err<ClientError> failure(ClientErrorKind kind) { return Err(ClientError{kind, {}}); }
+
+// sum = a + b; true when that does not fit (sum is then not to be used).
+bool ckd_add(std::size_t& sum, std::size_t a, std::size_t b) { return __builtin_add_overflow(a, b, &sum); }
 Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorKind::Io, std::move(error)}); }
 
 // One seat of the client: its program and the requests it has not answered yet.
@@ -101,11 +104,16 @@ private:
             return answered(pass_on(move->seat == Seat::Black ? black_ : white_, move->position));
         }
         if (const auto* stats = std::get_if<StatsCommand>(&*command)) {
-            client_.add_stats({stats->wins, stats->losses, stats->draws});
+            // Totals that would wrap round are no totals: refused, and nothing is counted.
+            if (!client_.add_stats({stats->wins, stats->losses, stats->draws})) {
+                return failure(ClientErrorKind::UnexpectedServerResponse);
+            }
             return answered(reply("ok\n"));
         }
         if (const auto* pieces = std::get_if<PiecesCommand>(&*command)) {
-            client_.add_pieces({pieces->own, pieces->opponent});
+            if (!client_.add_pieces({pieces->own, pieces->opponent})) {
+                return failure(ClientErrorKind::UnexpectedServerResponse);
+            }
             return answered(reply("ok\n"));
         }
         // quit
@@ -122,8 +130,12 @@ private:
         return false;
     }
 
+    // Sends `text` to the server, which must take it within the silence limit.
     Result<void, ClientError> reply(std::string_view text) {
-        if (auto sent = send_all(socket_.fd(), text); !sent) return io_failure(sent.error());
+        bool stopped = false;
+        auto sent = send_all(socket_.fd(), text, Clock::now() + kServerSilenceLimit, stop_, stopped);
+        if (stopped) return failure(ClientErrorKind::Interrupted);
+        if (!sent) return io_failure(sent.error());
         return {};
     }
 
@@ -139,11 +151,13 @@ private:
     }
 
     // Sends back every complete reply line the seat's program has written, each as it was
-    // written; a program that has gone answers what it still owes with empty lines.
+    // written; a program that has gone answers what it still owes with empty lines. Called
+    // when the poll found its output readable: one read takes what is there, no more waits.
     Result<void, ClientError> pass_back(SeatRelay& seat) {
+        if (!seat.program.read_available()) return io_failure(IoError::other("Read error"));
         std::string answer;
         for (;;) {
-            const ReadStatus status = seat.program.read_line(answer, Clock::now());
+            const ReadStatus status = seat.program.buffered_line(answer);
             if (status == ReadStatus::Timeout) return {};  // the rest of a line is still to come
             if (status == ReadStatus::TooLong) return io_failure(IoError::other("Read error: reply line too long"));
             if (status == ReadStatus::Error) return io_failure(IoError::other("Read error"));
@@ -192,21 +206,32 @@ std::string ClientError::message() const {
     return "NetworkArenaClient interrupted";
 }
 
-void NetworkArenaClient::add_stats(const ClientStats& stats) {
-    stats_.wins += stats.wins;
-    stats_.losses += stats.losses;
-    stats_.draws += stats.draws;
+bool NetworkArenaClient::add_stats(const ClientStats& stats) {
+    ClientStats sum;
+    if (ckd_add(sum.wins, stats_.wins, stats.wins) || ckd_add(sum.losses, stats_.losses, stats.losses) ||
+        ckd_add(sum.draws, stats_.draws, stats.draws)) {
+        return false;
+    }
+    stats_ = sum;
+    return true;
 }
 
-void NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
-    pieces_.own += pieces.own;
-    pieces_.opponent += pieces.opponent;
+bool NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
+    ClientPieces sum;
+    if (ckd_add(sum.own, pieces_.own, pieces.own) || ckd_add(sum.opponent, pieces_.opponent, pieces.opponent)) {
+        return false;
+    }
+    pieces_ = sum;
+    return true;
 }
 
 Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
                                                       const StopCheck& stop) {
     // Refused before anything is opened: there is no program to run for either seat.
     if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
+    // Writes to a program that has gone fail with EPIPE instead of raising SIGPIPE; blocked
+    // once for the whole call rather than around each relayed line.
+    const SigpipeBlock no_sigpipe;
     bool stopped = false;
     auto socket = connect_tcp(addr, port, stop, stopped);
     if (stopped) return failure(ClientErrorKind::Interrupted);

@@ -15,7 +15,9 @@ constexpr std::size_t kMaxLineWithTag = kBlackPrefix.size() + kMaxLineBytes;
 
 Result<void, IoError> Connection::send(std::string_view bytes) {
     const std::lock_guard lock(mutex_);
-    return send_all(socket_.fd(), bytes);
+    // Stopping shuts the socket down, which ends a waiting send at once: no stop check needed.
+    bool stopped = false;
+    return send_all(socket_.fd(), bytes, Clock::now() + kSendTimeLimit, StopCheck{}, stopped);
 }
 
 Result<std::size_t, IoError> Connection::receive(char* out, std::size_t capacity) {
