@@ -380,7 +380,7 @@ def test_progress_false_draws_nothing(progress, tmp_path):
     with open(tmp_path / "stderr", "wb") as stderr:
         driver = start_driver(player("first"), player("last"), 4, {"progress": progress}, stderr=stderr)
         out = driver.communicate(timeout=30)[0]
-    assert out.splitlines()[-1] == "done 4 (2, 2, 0)" or out.splitlines()[-1].startswith("done 4")
+    assert out.splitlines()[-1].startswith("done 4 (")
     drawn = (tmp_path / "stderr").read_text()
     assert ("4/4" in drawn) if progress else drawn == ""
 

@@ -287,6 +287,7 @@ PyMethodDef kBoardMethods[] = {
     VELTRIX_METHOD_NAMED(methods::copy, "__copy__", ""),
     VELTRIX_METHOD_NAMED(methods::deepcopy, "__deepcopy__", ", memo"),
     VELTRIX_METHOD_NAMED(methods::reduce, "__reduce__", ""),
+    VELTRIX_METHOD_NAMED(methods::reduce_ex, "__reduce_ex__", ", protocol"),
     VELTRIX_METHOD_NAMED(methods::setstate, "__setstate__", ", state"),
     special_method("parse_square", methods::parse_square, "parse_square(name)\n--\n\n", METH_STATIC),
     special_method("square_name", methods::square_name, "square_name(pos)\n--\n\n", METH_STATIC),

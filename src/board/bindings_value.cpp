@@ -1,5 +1,7 @@
 // Board as a Python value: comparison, repr, pickling and copying, square names, transcripts
 // and symmetries.
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "board/bindings.hpp"
@@ -101,17 +103,37 @@ PyObject* repr(PyObject* self) {
     });
 }
 
+namespace {
+
 // Board() followed by __setstate__((player_board, opponent_board, turn as 0 or 1)): plain
 // ints only, so the pickle is small and loads under any Python that has veltrix.
+py::Ref reduce_value(PyObject* self) {
+    const Board b = read(self);
+    const py::Ref player = py::require(PyLong_FromUnsignedLongLong(b.player));
+    const py::Ref opponent = py::require(PyLong_FromUnsignedLongLong(b.opponent));
+    const py::Ref turn = py::require(PyLong_FromLong(static_cast<long>(b.turn)));
+    const py::Ref state = py::require(PyTuple_Pack(3, player.get(), opponent.get(), turn.get()));
+    const py::Ref no_args = py::require(PyTuple_New(0));
+    return py::require(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(), state.get()));
+}
+
+}  // namespace
+
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::ArgSpec signature{"Board.__reduce__", {}};
     return py::guarded_object([&] {
         py::parse<0>(signature, args, nargs, kwnames);
-        const Board b = read(self);
-        return py::require(Py_BuildValue("(O()(KKi))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                                         static_cast<unsigned long long>(b.player),
-                                         static_cast<unsigned long long>(b.opponent), static_cast<int>(b.turn)))
-            .release();
+        return reduce_value(self).release();
+    });
+}
+
+// pickle asks for __reduce_ex__ first; answering it here spares the generic version's lookups.
+// Every protocol gets the same answer.
+PyObject* reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Board.__reduce_ex__", {"protocol"}};
+    return py::guarded_object([&] {
+        py::parse<1>(signature, args, nargs, kwnames);
+        return reduce_value(self).release();
     });
 }
 

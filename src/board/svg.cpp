@@ -28,18 +28,14 @@ const char* colour_name(Turn turn) { return turn == Turn::Black ? "Black" : "Whi
 
 // What the line under the board says: the side to move, a forced pass, or the result.
 std::string status_text(const Board& b) {
-    std::string text;
     if (b.is_game_over()) {
         const int black = b.black_piece_num();
         const int white = b.white_piece_num();
-        text = black == white ? "Game over: draw" : std::string("Game over: ") + (black > white ? "Black" : "White") + " wins";
+        std::string text = black == white ? "Game over: draw" : std::string("Game over: ") + (black > white ? "Black" : "White") + " wins";
         append(text, " %d-%d", black > white ? black : white, black > white ? white : black);
         return text;
     }
-    text = std::string(colour_name(b.turn)) + " to move";
-    if (b.is_pass()) text += " (must pass)";
-    append(text, " \xc2\xb7 Black %d, White %d", b.black_piece_num(), b.white_piece_num());
-    return text;
+    return std::string(colour_name(b.turn)) + (b.is_pass() ? " must pass" : " to move");
 }
 
 void disc(std::string& out, unsigned pos, bool black) {
@@ -98,8 +94,14 @@ Result<std::string, BoardError> board_svg(const Board& b) {
         append(out, "<circle cx=\"%d\" cy=\"%d\" r=\"9\" fill=\"%s\" stroke=\"#000\" stroke-width=\"1\"/>\n", kMargin + 9,
                status_y, black_to_move ? "#111" : "#f5f5f5");
     }
-    append(out, "<text x=\"%d\" y=\"%d\" font-size=\"16\" fill=\"#222\">%s</text>\n",
+    append(out, "<text class=\"status\" x=\"%d\" y=\"%d\" font-size=\"16\" fill=\"#222\">%s</text>\n",
            b.is_game_over() ? kMargin : kMargin + 26, status_y + 6, status_text(b).c_str());
+    if (!b.is_game_over()) {
+        append(out,
+               "<text class=\"count\" x=\"%d\" y=\"%d\" font-size=\"14\" text-anchor=\"end\" fill=\"#444\">"
+               "Black %d \xc2\xb7 White %d</text>\n",
+               kMargin + kBoard, status_y + 5, b.black_piece_num(), b.white_piece_num());
+    }
     out += "</svg>\n";
     return out;
 }

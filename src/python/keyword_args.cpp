@@ -20,7 +20,7 @@ std::size_t slot_of(PyObject* key, const std::vector<const char*>& names) {
 
 }  // namespace
 
-void parse_keyword_args(const KeywordSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void parse_keyword_args(const KeywordSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out) {
     std::vector<const char*> names(signature.required);
     names.insert(names.end(), signature.keywords.begin(), signature.keywords.end());

@@ -10,7 +10,7 @@
 
 namespace veltrix::py {
 
-struct KeywordSpec {
+struct KeywordSignature {
     const char* qualname;                          // as "Arena.play"
     std::initializer_list<const char*> required;   // positional or keyword, in order
     std::initializer_list<const char*> keywords;   // keyword only, each optional
@@ -18,11 +18,11 @@ struct KeywordSpec {
 
 // Fills `out` (required slots first, then one per keyword-only name; null when not given)
 // with borrowed references, or throws with TypeError set.
-void parse_keyword_args(const KeywordSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void parse_keyword_args(const KeywordSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out);
 
 template <std::size_t N>
-std::array<PyObject*, N> parse_keywords(const KeywordSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+std::array<PyObject*, N> parse_keywords(const KeywordSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
     std::array<PyObject*, N> out{};
     parse_keyword_args(signature, args, nargs, kwnames, out.data());

@@ -3,12 +3,15 @@
 Usage: scripted_player.py MODE [OPTION ...] COLOUR
 
 MODE picks the behaviour (see choose() and main() below); COLOUR, "BLACK" or "WHITE", is appended by
-the arena. When VELTRIX_TEST_PID_DIR is set, the program leaves a file named after its pid
-there, so a test can check afterwards that every player it started is gone.
+the arena. A MODE written "helper+OTHER" first starts a helper process that holds the
+program's pipes and outlives it unless its whole process group is ended, then behaves as
+OTHER. When VELTRIX_TEST_PID_DIR is set, the program (and its helper) leaves a file named
+after its pid there, so a test can check afterwards that every process it started is gone.
 """
 
 import os
 import random
+import subprocess
 import sys
 import time
 
@@ -98,6 +101,11 @@ def main() -> None:
     pid_dir = os.environ.get("VELTRIX_TEST_PID_DIR")
     if pid_dir:
         open(os.path.join(pid_dir, str(os.getpid())), "w").close()
+    if mode.startswith("helper+"):
+        mode = mode.removeprefix("helper+")
+        helper = subprocess.Popen(["sleep", "60"])  # inherits standard input and output
+        if pid_dir:
+            open(os.path.join(pid_dir, str(helper.pid)), "w").close()
     log = open(options[0], "a") if mode == "log-random" else None
     rng = random.Random(f"{colour}-7")
     handshake(mode)

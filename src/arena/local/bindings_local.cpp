@@ -105,7 +105,7 @@ bool flag_argument(PyObject* value, const char* name) {
 }
 
 PyObject* play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::KeywordSpec signature{
+    static const py::KeywordSignature signature{
         "Arena.play", {"n"}, {"openings", "time_limit", "concurrency", "on_error", "progress"}};
     return py::guarded_object([&] {
         const auto [n_arg, openings_arg, time_limit_arg, concurrency_arg, on_error_arg, progress_arg] =

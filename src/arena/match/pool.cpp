@@ -1,11 +1,14 @@
 #include "arena/match/pool.hpp"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "arena/io/pipe_io.hpp"
 #include "arena/match/progress.hpp"
