@@ -5,17 +5,18 @@ The same match (two paced players whose games last about --game-ms milliseconds,
   arena      one Arena.play of every game (the single-machine runner, no driver);
   local      the veltrix-match driver on this machine (LocalExecutor, its default chunks);
   ray ...    the driver on a local Ray cluster (RayExecutor), with the adaptive chunking
-             aiming at --target seconds per task, and with chunks held at one pair per task
+             aiming at each --target seconds per task, and with tasks held at one pair each
              (what chunking saves).
 It prints the median games/s of each and its ratio to `arena`, then the figures that scaling
 to more nodes depends on: the time a task costs beyond its games, and the driver's own CPU
 time per task and per game.
 
-Usage: python bench/cluster_bench.py [--games N] [--rounds R] [--game-ms MS] [--target S]
+Usage: python bench/cluster_bench.py [--games N] [--rounds R] [--game-ms MS] [--target S [S ...]]
 Needs Ray (pip install 'veltrix[cluster]').
 """
 
 import argparse
+import functools
 import logging
 import os
 import statistics
@@ -57,7 +58,8 @@ def main() -> None:
     parser.add_argument("--games", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--game-ms", type=float, default=100.0, help="about how long a game lasts")
-    parser.add_argument("--target", type=float, default=3.0, help="seconds per task the chunking aims at")
+    parser.add_argument("--target", type=float, nargs="+", default=[3.0],
+                        help="seconds per task the chunking aims at (one run for each)")
     args = parser.parse_args()
     # About 60 moves a game, half by each side, each after the player's pause.
     ms = args.game_ms / 60
@@ -74,8 +76,9 @@ def main() -> None:
           f"{args.games} games of ~{args.game_ms:g} ms, concurrency 2, {args.rounds} rounds", flush=True)
 
     executors = {
-        f"ray adaptive ({args.target:g} s)": lambda: RayExecutor(target_seconds=args.target),
-        "ray one pair per task": lambda: RayExecutor(target_seconds=1e-9),
+        **{f"ray adaptive ({target:g} s)": functools.partial(RayExecutor, target_seconds=target)
+           for target in args.target},
+        "ray one pair per task": functools.partial(RayExecutor, target_seconds=1e-9),
     }
     times: dict[str, list[float]] = {"arena": [], "local": [], **{name: [] for name in executors}}
     driver_cpu: dict[str, list[float]] = {name: [] for name in times}

@@ -4,8 +4,8 @@ root, with `python` on PATH being the interpreter that runs the tests (as after
 
 A block can carry a marker comment on the line before it: "run by .ci/run" (the set-up commands,
 which would run this suite inside itself: CI runs each of them), "one terminal per command"
-(started side by side, the first stopped at the end), or "not run" (timings that take minutes:
-the files they name must exist).
+(started side by side, the first stopped at the end), or "not run" (timings that take minutes,
+or commands for a cluster of machines: the files they name must exist).
 """
 
 import os
@@ -33,7 +33,8 @@ def environment() -> dict[str, str]:
 def test_every_block_is_covered_here():
     kinds = {(marker.split(";")[0], lang) for marker, lang, _ in BLOCKS}
     assert kinds <= {("", "python"), ("run by .ci/run", "sh"), ("one terminal per command", "sh"),
-                     ("not run (each command runs for minutes and prints timings)", "sh")}, kinds
+                     ("not run (each command runs for minutes and prints timings)", "sh"),
+                     ("not run (needs a cluster of machines)", "sh")}, kinds
     assert sum(lang == "python" for _, lang, _ in BLOCKS) >= 5
 
 

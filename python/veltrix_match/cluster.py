@@ -17,6 +17,7 @@ import contextlib
 import importlib.util
 import logging
 import os
+import socket
 import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
@@ -84,6 +85,22 @@ def _play_task(
     return {"records": records, "seconds": seconds, "attempt": attempt, "node": node}
 
 
+def _reachable(address: str, timeout: float = 10.0) -> None:
+    """Raises ClusterError when nothing answers at a "HOST:PORT" address.
+
+    Ray itself keeps retrying an address where no cluster answers, for as long as it is let;
+    a match should rather say so and stop. "auto" (the cluster this node belongs to) is left
+    to Ray, which fails at once when there is none.
+    """
+    host, separator, port = address.removeprefix("ray://").rpartition(":")
+    if not separator or not port.isdigit():
+        return
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), timeout=timeout).close()
+    except OSError as error:
+        raise ClusterError(f"cannot reach a Ray cluster at {address}: {error}") from None
+
+
 def _import_ray(local: bool) -> Any:
     if local:
         # A cluster started here serves this match alone: keep it on the loopback interface
@@ -120,6 +137,8 @@ class RayExecutor:
         self._ray = ray = _import_ray(local=address is None)
         self._owns_ray = False
         if not ray.is_initialized():
+            if address is not None:
+                _reachable(address)
             try:
                 if address is None:
                     ray.init(num_cpus=num_cpus, include_dashboard=False, logging_level=logging.WARNING)
@@ -284,15 +303,18 @@ class RayExecutor:
         """Cancels every task in flight: gently (the worker's play is interrupted and reaps
         its programs), then, past the grace period, by ending the worker."""
         refs = list(self._in_flight)
-        self._in_flight.clear()
         if not refs:
             return
         ray = self._ray
-        for ref in refs:
-            ray.cancel(ref)
-        deadline = time.monotonic() + self._cancel_grace
         pending = refs
-        while pending and (left := deadline - time.monotonic()) > 0:
-            _ready, pending = ray.wait(pending, num_returns=len(pending), timeout=min(left, 0.5))
-        for ref in pending:
-            ray.cancel(ref, force=True)
+        try:
+            for ref in refs:
+                ray.cancel(ref)
+            deadline = time.monotonic() + self._cancel_grace
+            while pending and (left := deadline - time.monotonic()) > 0:
+                _ready, pending = ray.wait(pending, num_returns=len(pending), timeout=min(left, 0.5))
+        finally:
+            # Also when a second Ctrl-C cuts the grace period short.
+            for ref in pending:
+                ray.cancel(ref, force=True)
+            self._in_flight.clear()

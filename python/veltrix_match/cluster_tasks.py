@@ -14,7 +14,6 @@ import dataclasses
 import math
 import os
 import shutil
-import statistics
 from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
@@ -189,9 +188,11 @@ class ChunkSizer:
     """Picks how many pairs the next task plays, from how long finished tasks took.
 
     It starts small (one pair per game slot, so the first results come back at once and
-    measure the games), estimates the time of one round of concurrent games as the median
-    of the recent tasks, and aims at `target_seconds` per task, growing at most
-    `growth`-fold per step so that one fast outlier cannot make a huge task.
+    measure the games), estimates the time of one round of concurrent games from the recent
+    tasks, and aims at `target_seconds` per task, growing at most `growth`-fold per step so
+    that one fast outlier cannot make a huge task. The estimate is the recent tasks' time
+    over their rounds, in total: a task's fixed cost (starting its programs) weighs on the
+    small first tasks' own rates, and would keep the tasks short if each counted alike.
     """
 
     def __init__(
@@ -209,7 +210,7 @@ class ChunkSizer:
         self.target_seconds = target_seconds
         self.max_pairs = max_pairs
         self.growth = growth
-        self._round_seconds: deque[float] = deque(maxlen=window)
+        self._recent: deque[tuple[int, float]] = deque(maxlen=window)  # (rounds, seconds)
         self._largest = 0
 
     @staticmethod
@@ -221,12 +222,14 @@ class ChunkSizer:
     def observe(self, pairs: int, concurrency: int, seconds: float) -> None:
         """Records that a task of `pairs` pairs at `concurrency` took `seconds` on its worker."""
         self._largest = max(self._largest, pairs)
-        self._round_seconds.append(max(seconds, 1e-6) / self.rounds(pairs, concurrency))
+        self._recent.append((self.rounds(pairs, concurrency), max(seconds, 1e-6)))
 
     @property
     def round_seconds(self) -> float | None:
         """The estimated time of one round of concurrent games (None before any task ended)."""
-        return statistics.median(self._round_seconds) if self._round_seconds else None
+        if not self._recent:
+            return None
+        return sum(seconds for _, seconds in self._recent) / sum(rounds for rounds, _ in self._recent)
 
     def pairs(self, concurrency: int, *, remaining: int | None = None, workers: int = 1) -> int:
         """The size of the next task, in pairs.
