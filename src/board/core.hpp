@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "board/dispatch.hpp"
+#include "board/rays.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::board {
@@ -69,18 +72,30 @@ constexpr std::uint64_t direction_moves(std::uint64_t player, std::uint64_t mask
     return shift<Shift>(t);
 }
 
-// Opponent discs flipped in one direction when the mover plays `move`.
-template <int Shift>
-constexpr std::uint64_t direction_flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent,
-                                        std::uint64_t run_mask) {
-    std::uint64_t run = shift<Shift>(move) & run_mask;
-    run |= shift<Shift>(run) & run_mask;
-    const std::uint64_t q = run_mask & shift<Shift>(run_mask);
-    run |= q & shift<2 * Shift>(run);
-    run |= q & shift<2 * Shift>(run);
-    // The run counts only when the first square past it holds a player disc.
-    const std::uint64_t closed = shift<Shift>(run) & player & ~opponent;
-    return closed != 0 ? run : 0;
+// The word with its rows in reverse order (a1 <-> a8): one byte per row.
+constexpr std::uint64_t reverse_rows(std::uint64_t x) { return __builtin_bswap64(x); }
+
+// Opponent discs flipped along one ray that runs towards the word's high bits: the run of
+// opponent discs from the move is closed where adding one carries past it onto a player disc.
+constexpr std::uint64_t up_ray_flips(std::uint64_t ray, std::uint64_t player, std::uint64_t opponent) {
+    const std::uint64_t outflank = ((opponent | ~ray) + 1) & ray & player;
+    return (outflank - static_cast<std::uint64_t>(outflank != 0)) & ray;
+}
+
+// The same along a ray towards the low bits: the run ends at the ray's highest non-opponent
+// square, which must hold a player disc.
+constexpr std::uint64_t down_ray_flips(std::uint64_t ray, std::uint64_t player, std::uint64_t opponent) {
+    const std::uint64_t stops = ray & ~opponent;
+    // The highest stop; "| 1" spares the zero test (a zero `stops` is masked out again).
+    const std::uint64_t outflank = (0x8000000000000000ULL >> std::countl_zero(stops | 1)) & stops & player;
+    return (0 - (outflank << 1)) & ray;
+}
+
+// Returns `result` from an early exit. Without the empty statement, which the compiler may not
+// run speculatively, it computes every test and merges the exits into one branchless block.
+constexpr bool keep_exit(bool result) {
+    if (!std::is_constant_evaluated()) asm volatile("");
+    return result;
 }
 
 }  // namespace detail
@@ -96,28 +111,64 @@ constexpr std::uint64_t legal_moves(std::uint64_t player, std::uint64_t opponent
     return moves & ~(player | opponent);
 }
 
-// Same answer as legal_moves(...) == 0, testing the direction groups one after another.
+// Same answer as legal_moves(...) == 0, testing the direction groups one after another and
+// stopping at the first group with a move (most positions have a horizontal one).
 constexpr bool has_no_move(std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const std::uint64_t empty = ~(player | opponent);
     const std::uint64_t horizontal = opponent & kNotEdgeColumns;
-    if ((direction_moves<1>(player, horizontal) | direction_moves<-1>(player, horizontal)) & empty) return false;
+    if ((direction_moves<1>(player, horizontal) | direction_moves<-1>(player, horizontal)) & empty) {
+        return keep_exit(false);
+    }
     const std::uint64_t vertical = opponent & 0x00ffffffffffff00ULL;
-    if ((direction_moves<8>(player, vertical) | direction_moves<-8>(player, vertical)) & empty) return false;
+    if ((direction_moves<8>(player, vertical) | direction_moves<-8>(player, vertical)) & empty) {
+        return keep_exit(false);
+    }
     const std::uint64_t diagonal = opponent & 0x007e7e7e7e7e7e00ULL;
-    if ((direction_moves<9>(player, diagonal) | direction_moves<-9>(player, diagonal)) & empty) return false;
+    if ((direction_moves<9>(player, diagonal) | direction_moves<-9>(player, diagonal)) & empty) {
+        return keep_exit(false);
+    }
     return ((direction_moves<7>(player, diagonal) | direction_moves<-7>(player, diagonal)) & empty) == 0;
 }
 
-// Every opponent disc flipped when the mover plays the single-bit `move`.
-constexpr std::uint64_t flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent) {
+// Every opponent disc flipped when the mover plays on square `pos`.
+constexpr std::uint64_t flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
-    const std::uint64_t side = opponent & kNotEdgeColumns;
-    return direction_flips<1>(move, player, opponent, side) | direction_flips<-1>(move, player, opponent, side) |
-           direction_flips<8>(move, player, opponent, opponent) |
-           direction_flips<-8>(move, player, opponent, opponent) |
-           direction_flips<7>(move, player, opponent, side) | direction_flips<-7>(move, player, opponent, side) |
-           direction_flips<9>(move, player, opponent, side) | direction_flips<-9>(move, player, opponent, side);
+    const SquareRays& rays = kRays[pos];
+    // A disc on both words is an opponent disc that cannot close a run.
+    player &= ~opponent;
+    return up_ray_flips(rays.up[0], player, opponent) | up_ray_flips(rays.up[1], player, opponent) |
+           up_ray_flips(rays.up[2], player, opponent) | up_ray_flips(rays.up[3], player, opponent) |
+           down_ray_flips(rays.down[0], player, opponent) | down_ray_flips(rays.down[1], player, opponent) |
+           down_ray_flips(rays.down[2], player, opponent) | down_ray_flips(rays.down[3], player, opponent);
+}
+
+// The same for the single-bit `move`.
+constexpr std::uint64_t flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent) {
+    return flips_at(first_square(move), player, opponent);
+}
+
+// The same answers through the path chosen at load (board/dispatch.hpp), for callers that run
+// once per Python call or per move; hot loops use one path's functions directly.
+inline std::uint64_t selected_legal_moves(std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_legal_moves(player, opponent);
+#endif
+    return legal_moves(player, opponent);
+}
+
+inline std::uint64_t selected_flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_flips_at(pos, player, opponent);
+#endif
+    return flips_at(pos, player, opponent);
+}
+
+inline bool selected_has_no_move(std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_legal_moves(player, opponent) == 0;
+#endif
+    return has_no_move(player, opponent);
 }
 
 struct Board {
@@ -125,15 +176,16 @@ struct Board {
     std::uint64_t opponent = kInitialOpponent;  // discs of the other side
     Turn turn = Turn::Black;
 
-    std::uint64_t get_legal_moves() const { return legal_moves(player, opponent); }
+    std::uint64_t get_legal_moves() const { return selected_legal_moves(player, opponent); }
     bool is_legal_move(unsigned pos) const { return pos < 64 && (get_legal_moves() & square_bit(pos)) != 0; }
-    bool is_pass() const { return has_no_move(player, opponent); }
-    bool is_game_over() const { return has_no_move(player, opponent) && has_no_move(opponent, player); }
+    bool is_pass() const { return selected_has_no_move(player, opponent); }
+    // Out of line, so that the second side is only looked at when the first cannot move.
+    bool is_game_over() const;
 
     // The position after a move that is known to be legal (no checks: hot paths only).
     Board after_move(unsigned pos) const {
         const std::uint64_t m = square_bit(pos);
-        const std::uint64_t f = flips(m, player, opponent);
+        const std::uint64_t f = selected_flips_at(pos, player, opponent);
         return Board{opponent ^ f, player ^ (m | f), opposite(turn)};
     }
     Board after_pass() const { return Board{opponent, player, opposite(turn)}; }
@@ -177,5 +229,20 @@ struct Board {
     bool is_sound() const { return (player & opponent) == 0; }
     friend bool operator==(const Board&, const Board&) = default;
 };
+
+// The portable path under the names the AVX2 path uses (board/moves_avx2.hpp), for code
+// compiled once per path.
+namespace portable {
+using board::flips;
+using board::flips_at;
+using board::has_no_move;
+using board::legal_moves;
+
+constexpr Board after_move(const Board& b, unsigned pos) {
+    const std::uint64_t m = square_bit(pos);
+    const std::uint64_t f = flips_at(pos, b.player, b.opponent);
+    return Board{b.opponent ^ f, b.player ^ (m | f), opposite(b.turn)};
+}
+}  // namespace portable
 
 }  // namespace veltrix::board
