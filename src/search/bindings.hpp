@@ -39,8 +39,34 @@ public:
     std::int32_t evaluate(const board::Board& board) const override;
     PyObject* object() const { return object_.get(); }
 
+    // For the length of one search with `evaluator` (nothing unless it is a PyEvaluator), the
+    // `evaluate` method is looked up at the first position and kept: replacing it on the
+    // object takes effect at the next search. Nested searches keep their own; the interpreter
+    // lock is held throughout.
+    class Search {
+    public:
+        explicit Search(const search::Evaluator& evaluator);
+        ~Search();
+        Search(const Search&) = delete;
+        Search& operator=(const Search&) = delete;
+
+    private:
+        const PyEvaluator* evaluator_;
+        bool outer_keeps_method_ = false;
+        py::Ref outer_function_;
+        py::Ref outer_self_;
+    };
+
 private:
+    std::int32_t evaluate_holding_lock(const board::Board& board) const;
+    PyObject* call_kept_method(PyObject* board) const;
+
     SharedObject object_;
+    // While a Search is open: the looked-up method as a function and the object it is bound
+    // to (null for a callable that is not a bound method), empty until the first position.
+    mutable bool keeps_method_ = false;
+    mutable py::Ref function_;
+    mutable py::Ref self_;
     // A Board handed to an earlier call that nobody kept: refilled, it is indistinguishable
     // from a new one and saves an allocation per position.
     mutable py::Ref spare_board_;
