@@ -9,7 +9,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["tests/native/arena_core_test.cpp", "src/arena/io/pipe_io.cpp", "src/arena/match/player.cpp",
-           "src/arena/io/process.cpp", "src/arena/match/progress.cpp", "src/board/core.cpp", "src/board/text.cpp"]
+           "src/arena/io/process.cpp", "src/arena/match/progress.cpp", "src/board/core.cpp", "src/board/dispatch.cpp",
+           "src/board/text.cpp"]
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
