@@ -54,40 +54,37 @@ namespace detail {
 
 inline constexpr std::uint64_t kNotEdgeColumns = 0x7e7e7e7e7e7e7e7eULL;
 
+// Squares reached from `player` by a run of `mask` squares along one line, both ways (the run
+// and the next square beyond it, minus the player's own starting squares), without loops.
 template <int Shift>
-constexpr std::uint64_t shift(std::uint64_t x) {
-    if constexpr (Shift > 0) return x << Shift;
-    else return x >> -Shift;
+constexpr std::uint64_t line_moves(std::uint64_t player, std::uint64_t mask) {
+    std::uint64_t up = (player << Shift) & mask;
+    std::uint64_t down = (player >> Shift) & mask;
+    up |= (up << Shift) & mask;
+    down |= (down >> Shift) & mask;
+    // Squares whose neighbour along the line is also in `mask`, for steps of two.
+    const std::uint64_t up_pairs = mask & (mask << Shift);
+    const std::uint64_t down_pairs = up_pairs >> Shift;
+    up |= up_pairs & (up << 2 * Shift);
+    down |= down_pairs & (down >> 2 * Shift);
+    up |= up_pairs & (up << 2 * Shift);
+    down |= down_pairs & (down >> 2 * Shift);
+    return (up << Shift) | (down >> Shift);
 }
 
-// Squares reached from `player` by a run of `mask` squares in one direction (the run and
-// the next square beyond it, minus the player's own starting squares), without loops.
-template <int Shift>
-constexpr std::uint64_t direction_moves(std::uint64_t player, std::uint64_t mask) {
-    std::uint64_t t = shift<Shift>(player) & mask;
-    t |= shift<Shift>(t) & mask;
-    const std::uint64_t q = mask & shift<Shift>(mask);
-    t |= q & shift<2 * Shift>(t);
-    t |= q & shift<2 * Shift>(t);
-    return shift<Shift>(t);
+// Opponent discs flipped along one ray that runs towards the word's high bits, given the
+// ray's squares without opponent discs (`stops`): the run of opponent discs from the move
+// ends at the lowest stop, which must hold a player disc. Branch-free: the branches would
+// be taken at random.
+constexpr std::uint64_t up_ray_flips(std::uint64_t ray, std::uint64_t stops, std::uint64_t player) {
+    const std::uint64_t outflank = stops & (0 - stops) & player;
+    return (outflank - 1) & ray & (0 - static_cast<std::uint64_t>(outflank != 0));
 }
 
-// The word with its rows in reverse order (a1 <-> a8): one byte per row.
-constexpr std::uint64_t reverse_rows(std::uint64_t x) { return __builtin_bswap64(x); }
-
-// Opponent discs flipped along one ray that runs towards the word's high bits: the run of
-// opponent discs from the move is closed where adding one carries past it onto a player disc.
-constexpr std::uint64_t up_ray_flips(std::uint64_t ray, std::uint64_t player, std::uint64_t opponent) {
-    const std::uint64_t outflank = ((opponent | ~ray) + 1) & ray & player;
-    return (outflank - static_cast<std::uint64_t>(outflank != 0)) & ray;
-}
-
-// The same along a ray towards the low bits: the run ends at the ray's highest non-opponent
-// square, which must hold a player disc.
-constexpr std::uint64_t down_ray_flips(std::uint64_t ray, std::uint64_t player, std::uint64_t opponent) {
-    const std::uint64_t stops = ray & ~opponent;
-    // The highest stop; "| 1" spares the zero test (a zero `stops` is masked out again).
-    const std::uint64_t outflank = (0x8000000000000000ULL >> std::countl_zero(stops | 1)) & stops & player;
+// The same along a ray towards the low bits, where the run ends at the highest stop.
+constexpr std::uint64_t down_ray_flips(std::uint64_t ray, std::uint64_t stops, std::uint64_t player) {
+    // "| 1" spares the zero test: without stops, "& stops" clears the outflank again.
+    const std::uint64_t outflank = (std::uint64_t{1} << (std::bit_width(stops | 1) - 1)) & stops & player;
     return (0 - (outflank << 1)) & ray;
 }
 
@@ -104,43 +101,41 @@ constexpr bool keep_exit(bool result) {
 constexpr std::uint64_t legal_moves(std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const std::uint64_t side = opponent & kNotEdgeColumns;
-    const std::uint64_t moves = direction_moves<1>(player, side) | direction_moves<-1>(player, side) |
-                                direction_moves<8>(player, opponent) | direction_moves<-8>(player, opponent) |
-                                direction_moves<7>(player, side) | direction_moves<-7>(player, side) |
-                                direction_moves<9>(player, side) | direction_moves<-9>(player, side);
+    const std::uint64_t moves = line_moves<1>(player, side) | line_moves<8>(player, opponent) |
+                                line_moves<7>(player, side) | line_moves<9>(player, side);
     return moves & ~(player | opponent);
 }
 
-// Same answer as legal_moves(...) == 0, testing the direction groups one after another and
-// stopping at the first group with a move (most positions have a horizontal one).
+// Same answer as legal_moves(...) == 0, testing the lines one after another and stopping at
+// the first with a move (most positions have a horizontal one).
 constexpr bool has_no_move(std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const std::uint64_t empty = ~(player | opponent);
-    const std::uint64_t horizontal = opponent & kNotEdgeColumns;
-    if ((direction_moves<1>(player, horizontal) | direction_moves<-1>(player, horizontal)) & empty) {
-        return keep_exit(false);
-    }
-    const std::uint64_t vertical = opponent & 0x00ffffffffffff00ULL;
-    if ((direction_moves<8>(player, vertical) | direction_moves<-8>(player, vertical)) & empty) {
-        return keep_exit(false);
-    }
-    const std::uint64_t diagonal = opponent & 0x007e7e7e7e7e7e00ULL;
-    if ((direction_moves<9>(player, diagonal) | direction_moves<-9>(player, diagonal)) & empty) {
-        return keep_exit(false);
-    }
-    return ((direction_moves<7>(player, diagonal) | direction_moves<-7>(player, diagonal)) & empty) == 0;
+    const std::uint64_t side = opponent & kNotEdgeColumns;
+    if (line_moves<1>(player, side) & empty) return keep_exit(false);
+    if (line_moves<8>(player, opponent) & empty) return keep_exit(false);
+    if (line_moves<9>(player, side) & empty) return keep_exit(false);
+    return (line_moves<7>(player, side) & empty) == 0;
 }
 
 // Every opponent disc flipped when the mover plays on square `pos`.
 constexpr std::uint64_t flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const SquareRays& rays = kRays[pos];
+    const std::uint64_t open = ~opponent;
     // A disc on both words is an opponent disc that cannot close a run.
-    player &= ~opponent;
-    return up_ray_flips(rays.up[0], player, opponent) | up_ray_flips(rays.up[1], player, opponent) |
-           up_ray_flips(rays.up[2], player, opponent) | up_ray_flips(rays.up[3], player, opponent) |
-           down_ray_flips(rays.down[0], player, opponent) | down_ray_flips(rays.down[1], player, opponent) |
-           down_ray_flips(rays.down[2], player, opponent) | down_ray_flips(rays.down[3], player, opponent);
+    player &= open;
+    // With the rows in reverse order, the vertical and diagonal rays towards the low bits are
+    // rays towards the high bits from the mirrored square, where the cheaper test works.
+    const SquareRays& mirrored = kRays[pos ^ 56];
+    const std::uint64_t open_r = __builtin_bswap64(open);
+    const std::uint64_t player_r = __builtin_bswap64(player);
+    const std::uint64_t down_r = up_ray_flips(mirrored.up[1], mirrored.up[1] & open_r, player_r) |
+                                 up_ray_flips(mirrored.up[2], mirrored.up[2] & open_r, player_r) |
+                                 up_ray_flips(mirrored.up[3], mirrored.up[3] & open_r, player_r);
+    return up_ray_flips(rays.up[0], rays.up[0] & open, player) | up_ray_flips(rays.up[1], rays.up[1] & open, player) |
+           up_ray_flips(rays.up[2], rays.up[2] & open, player) | up_ray_flips(rays.up[3], rays.up[3] & open, player) |
+           down_ray_flips(rays.down[0], rays.down[0] & open, player) | __builtin_bswap64(down_r);
 }
 
 // The same for the single-bit `move`.

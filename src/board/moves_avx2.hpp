@@ -1,5 +1,6 @@
 // The AVX2 move generator and flip routine: the eight directions as two vectors of four
-// 64-bit lanes. Same answers as the portable functions of board/core.hpp on every input.
+// 64-bit lanes (the flips: seven rays in vectors, one on the scalar side alongside). Same
+// answers as the portable functions of board/core.hpp on every input.
 //
 // Everything here is compiled for AVX2 and must run only where board::avx2_selected() (or
 // cpu_has_avx2_path()) holds. Code that wants these inlined is compiled in an AVX2 region
@@ -12,6 +13,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 
 #include "board/core.hpp"
@@ -34,15 +36,25 @@ inline std::uint64_t or_lanes(__m256i v) {
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
 }
 
+// Per square: nothing in lane 0, then the rays of lanes 1-3 towards the high bits from the
+// square in the same column of the mirrored row.
+alignas(32) inline constexpr std::array<std::array<std::uint64_t, 4>, 64> kMirroredDownRays = [] {
+    std::array<std::array<std::uint64_t, 4>, 64> rays{};
+    for (unsigned pos = 0; pos < 64; ++pos) {
+        for (unsigned lane = 1; lane < 4; ++lane) rays[pos][lane] = kRays[pos ^ 56].up[lane];
+    }
+    return rays;
+}();
+
 }  // namespace detail
 
 inline std::uint64_t legal_moves(std::uint64_t player, std::uint64_t opponent) {
     const __m256i s1 = detail::shifts(1);
     const __m256i s2 = detail::shifts(2);
-    const std::uint64_t side = opponent & board::detail::kNotEdgeColumns;
     // Only vertical runs may use the edge columns.
-    const __m256i mask = _mm256_set_epi64x(static_cast<long long>(side), static_cast<long long>(side),
-                                           static_cast<long long>(opponent), static_cast<long long>(side));
+    constexpr auto kSide = static_cast<long long>(board::detail::kNotEdgeColumns);
+    const __m256i mask = _mm256_and_si256(_mm256_set1_epi64x(static_cast<long long>(opponent)),
+                                          _mm256_set_epi64x(kSide, kSide, -1, kSide));
     const __m256i p = _mm256_set1_epi64x(static_cast<long long>(player));
 
     __m256i up = _mm256_and_si256(_mm256_sllv_epi64(p, s1), mask);
@@ -64,31 +76,35 @@ inline bool has_no_move(std::uint64_t player, std::uint64_t opponent) { return l
 inline std::uint64_t flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
     const SquareRays& rays = kRays[pos];
     const __m256i up = _mm256_load_si256(reinterpret_cast<const __m256i*>(rays.up.data()));
-    const __m256i down = _mm256_load_si256(reinterpret_cast<const __m256i*>(rays.down.data()));
-    const __m256i o = _mm256_set1_epi64x(static_cast<long long>(opponent));
+    // The vertical and diagonal rays towards the low bits, as rays towards the high bits from
+    // the square mirrored across the middle row, on the board with its rows reversed.
+    const __m256i mirrored = _mm256_load_si256(reinterpret_cast<const __m256i*>(detail::kMirroredDownRays[pos].data()));
+    const std::uint64_t open = ~opponent;
     // A disc on both words is an opponent disc that cannot close a run.
-    const __m256i p = _mm256_set1_epi64x(static_cast<long long>(player & ~opponent));
+    player &= open;
+    const __m256i o = _mm256_set1_epi64x(static_cast<long long>(opponent));
+    const __m256i p = _mm256_set1_epi64x(static_cast<long long>(player));
+    const __m256i reverse_rows = _mm256_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7,
+                                                 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i o_r = _mm256_shuffle_epi8(o, reverse_rows);
+    const __m256i p_r = _mm256_shuffle_epi8(p, reverse_rows);
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi64x(-1);
 
     // Towards the high bits: negating the ray's non-opponent squares carries through the run
     // of opponent discs from the move onto the first square past it.
     __m256i outflank = _mm256_and_si256(_mm256_sub_epi64(zero, _mm256_andnot_si256(o, up)), _mm256_and_si256(up, p));
-    __m256i flipped_up = _mm256_and_si256(_mm256_add_epi64(outflank, _mm256_set1_epi64x(-1)), up);
-    flipped_up = _mm256_andnot_si256(_mm256_cmpeq_epi64(outflank, zero), flipped_up);
+    __m256i flipped = _mm256_and_si256(_mm256_add_epi64(outflank, ones), up);
+    flipped = _mm256_andnot_si256(_mm256_cmpeq_epi64(outflank, zero), flipped);
+    outflank = _mm256_and_si256(_mm256_sub_epi64(zero, _mm256_andnot_si256(o_r, mirrored)),
+                                _mm256_and_si256(mirrored, p_r));
+    __m256i flipped_r = _mm256_and_si256(_mm256_add_epi64(outflank, ones), mirrored);
+    flipped_r = _mm256_andnot_si256(_mm256_cmpeq_epi64(outflank, zero), flipped_r);
+    flipped = _mm256_or_si256(flipped, _mm256_shuffle_epi8(flipped_r, reverse_rows));
 
-    // Towards the low bits: every ray square at or past the first non-opponent square is
-    // found by smearing those squares along the ray; the run before them is closed when the
-    // square just past it holds a player disc.
-    const __m256i s1 = detail::shifts(1);
-    const __m256i stops = _mm256_andnot_si256(o, down);
-    __m256i beyond = _mm256_or_si256(stops, _mm256_srlv_epi64(stops, s1));
-    beyond = _mm256_or_si256(beyond, _mm256_srlv_epi64(beyond, detail::shifts(2)));
-    beyond = _mm256_or_si256(beyond, _mm256_srlv_epi64(beyond, detail::shifts(4)));
-    __m256i flipped_down = _mm256_andnot_si256(beyond, down);
-    const __m256i closing = _mm256_and_si256(_mm256_srlv_epi64(flipped_down, s1), _mm256_and_si256(stops, p));
-    flipped_down = _mm256_andnot_si256(_mm256_cmpeq_epi64(closing, zero), flipped_down);
-
-    return detail::or_lanes(_mm256_or_si256(flipped_up, flipped_down));
+    // The horizontal ray towards the low bits, on the scalar side meanwhile.
+    const std::uint64_t east = rays.down[0];
+    return detail::or_lanes(flipped) | board::detail::down_ray_flips(east, east & open, player);
 }
 
 inline std::uint64_t flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent) {
