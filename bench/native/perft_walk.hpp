@@ -14,6 +14,17 @@ std::uint64_t perft(const veltrix::board::Board& board, int depth) {
     }
     if (depth == 1) return static_cast<std::uint64_t>(std::popcount(moves));
     std::uint64_t leaves = 0;
+    if (depth == 2) {
+        // The frontier in one loop, without a call per child: a child with moves has that many
+        // leaves, one that must pass (or has ended the game) has one.
+        for (; moves != 0; moves &= moves - 1) {
+            const unsigned pos = 63U - static_cast<unsigned>(std::countr_zero(moves));
+            const veltrix::board::Board child = Gen::after_move(board, pos);
+            const std::uint64_t replies = Gen::legal_moves(child.player, child.opponent);
+            leaves += replies != 0 ? static_cast<std::uint64_t>(std::popcount(replies)) : 1;
+        }
+        return leaves;
+    }
     for (; moves != 0; moves &= moves - 1) {
         const unsigned pos = 63U - static_cast<unsigned>(std::countr_zero(moves));
         leaves += perft<Gen>(Gen::after_move(board, pos), depth - 1);
