@@ -131,3 +131,48 @@ def test_a_failed_lookup_is_not_kept():
         search.get_move(Board())
     scorer.evaluate = plain_function
     assert search.get_move(Board()) in (19, 26, 37, 44)
+
+
+def test_concurrent_searches_on_one_object_from_two_threads():
+    """Two threads share one search; each evaluation gives the interpreter lock away, so the
+    two searches interleave. Both choose as one alone does, with every evaluation done."""
+    import threading
+    import time
+
+    class Yielding:
+        def __init__(self):
+            self.calls = 0
+
+        def evaluate(self, board):
+            self.calls += 1
+            time.sleep(0)  # lets the other thread run
+            return board.diff_piece_num()
+
+    board = Board()
+    board.do_move(19)
+    alone = Yielding()
+    expected = search_with(alone, 3).get_move(board)
+
+    scorer = Yielding()
+    search = search_with(scorer, 3)
+    results, errors = [], []
+
+    def run():
+        try:
+            results.append(search.get_move(board))
+        except BaseException as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=run) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert not errors and results == [expected, expected]
+    assert scorer.calls == 2 * alone.calls
+    # Afterwards a replacement is seen by the next search, as always.
+    scorer.evaluate = lambda b: -b.diff_piece_num()
+    calls = scorer.calls
+    search.get_move(board)
+    assert scorer.calls == calls

@@ -56,12 +56,13 @@ bool to_score(PyObject* result, std::int32_t& score) {
 }  // namespace
 
 std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
-    if (holds_interpreter_lock()) return evaluate_holding_lock(board);
+    const bool in_search = search_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    if (in_search || holds_interpreter_lock()) return evaluate_holding_lock(board, in_search);
     const InterpreterLock lock;
-    return evaluate_holding_lock(board);
+    return evaluate_holding_lock(board, false);
 }
 
-std::int32_t PyEvaluator::evaluate_holding_lock(const board::Board& board) const {
+std::int32_t PyEvaluator::evaluate_holding_lock(const board::Board& board, bool in_search) const {
     // The Python code gets its own copy: it cannot change the position being searched.
     // A nested call (the Python code searching again) finds no spare and makes its own.
     py::Ref copy = std::move(spare_board_);
@@ -71,7 +72,7 @@ std::int32_t PyEvaluator::evaluate_holding_lock(const board::Board& board) const
         copy = board_py::new_board(board);
     }
     py::Ref result;
-    if (keeps_method_) {
+    if (in_search) {
         result = py::Ref::steal(call_kept_method(copy.get()));
     } else {
         PyObject* name = evaluate_method_name();
@@ -119,9 +120,15 @@ PyObject* PyEvaluator::call_kept_method(PyObject* board) const {
 PyEvaluator::Search::Search(const search::Evaluator& evaluator)
     : evaluator_(dynamic_cast<const PyEvaluator*>(&evaluator)) {
     if (evaluator_ == nullptr) return;
-    outer_keeps_method_ = std::exchange(evaluator_->keeps_method_, true);
+    const std::thread::id self = std::this_thread::get_id();
+    outer_thread_ = evaluator_->search_thread_.load(std::memory_order_relaxed);
+    if (outer_thread_ != std::thread::id{} && outer_thread_ != self) {
+        evaluator_ = nullptr;  // another thread's search is open: leave it alone
+        return;
+    }
     outer_function_ = std::move(evaluator_->function_);
     outer_self_ = std::move(evaluator_->self_);
+    evaluator_->search_thread_.store(self, std::memory_order_relaxed);
 }
 
 PyEvaluator::Search::~Search() {
@@ -129,7 +136,7 @@ PyEvaluator::Search::~Search() {
     // Swapped out first: releasing this search's method may run Python code.
     py::Ref function = std::exchange(evaluator_->function_, std::move(outer_function_));
     py::Ref self = std::exchange(evaluator_->self_, std::move(outer_self_));
-    evaluator_->keeps_method_ = outer_keeps_method_;
+    evaluator_->search_thread_.store(outer_thread_, std::memory_order_relaxed);
 }
 
 std::unique_ptr<search::Evaluator> make_evaluator(const EvaluatorKind& kind) {
