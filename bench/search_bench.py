@@ -1,7 +1,8 @@
 """Cost of a Python-backed evaluator inside AlphaBetaSearch, side by side with a pure-Python
 loop that calls the same `evaluate` method the same number of times.
 
-Prints evaluations per second of both and their ratio (median of several repeats), then the
+Prints evaluations per second of both and their ratio (median of several repeats, in processor
+time of the thread, which a busy machine disturbs less than wall time), then the
 time of get_move with the built-in evaluators at a few depths. With "--part search|loop|none
 DEPTH" it runs one side once, for instruction counts (see one_part).
 """
@@ -14,7 +15,7 @@ import time
 import veltrix
 from veltrix import AlphaBetaSearch, Board, Evaluator, LegalNumEvaluator, PieceEvaluator
 
-REPEATS = 7
+REPEATS = 15
 
 
 class Zero:
@@ -61,15 +62,15 @@ def python_evaluator_cost(depth: int) -> None:
     board = Board()
     search_times, loop_times = [], []
     for _ in range(REPEATS):
-        start = time.perf_counter()
+        start = time.thread_time()
         for search, position in zip(searches, boards):
             search.get_move(position)
-        search_times.append(time.perf_counter() - start)
+        search_times.append(time.thread_time() - start)
         method = zero.evaluate
-        start = time.perf_counter()
+        start = time.thread_time()
         for _ in range(calls):
             zero.evaluate(board)
-        loop_times.append(time.perf_counter() - start)
+        loop_times.append(time.thread_time() - start)
     del method
     search_time, loop_time = statistics.median(search_times), statistics.median(loop_times)
     print(f"Python evaluator returning 0, max_depth {depth}: {calls} evaluations")
