@@ -34,19 +34,41 @@ find_python_version() {
     return 1
 }
 
-# Creates (once) the venv at $1 with the build and test tools, then (re)installs veltrix.
-# Extra arguments go to pip install (for example a config setting for a sanitizer build).
+# Creates (once) the venv at $1 with the build tools, then (re)installs veltrix with its test
+# extra (pytest, NumPy, mypy). Extra arguments go to pip install (for example a config setting
+# for a sanitizer build). The build directory is the venv's own (build/<venv name without its
+# dot>, or $VELTRIX_BUILD_DIR), never the one a plain `pip install .` uses, so switching between
+# the two does not rebuild from scratch.
 prepare_venv() {
-    local venv="$1" python="$2"
+    local venv="$1" python="$2" started=$SECONDS
     shift 2
     if [ ! -x "$venv/bin/python" ]; then
+        echo "veltrix: creating the virtual environment $venv ($python)" >&2
         "$python" -m venv "$venv"
         "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
-    local build_dir=()
-    if [ -n "${VELTRIX_BUILD_DIR:-}" ]; then build_dir=(-C "build-dir=$VELTRIX_BUILD_DIR"); fi
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation "${build_dir[@]}" "$@" "$VELTRIX_ROOT"
+    local name="${venv##*/}"
+    local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
+    echo "veltrix: building into $venv (build files in $build_dir); the first build installs the" \
+         "build and test tools and compiles the C++ sources, which takes a few minutes" >&2
+    "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
+    if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation -C "build-dir=$build_dir" "$@" \
+        "$VELTRIX_ROOT[test]"
+    echo "veltrix: ready after $((SECONDS - started)) s; $venv/bin/python has it" >&2
+}
+
+# Installs the requirements of the `cluster` extra (Ray) into the venv at $1. Where Ray cannot
+# be installed for that Python, says so and goes on: the cluster tests then skip, saying why.
+install_cluster_extra() {
+    local venv="$1" requirements
+    requirements="$("$venv/bin/python" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as file:
+    print(" ".join(tomllib.load(file)["project"]["optional-dependencies"]["cluster"]))' \
+        "$VELTRIX_ROOT/pyproject.toml")"
+    # shellcheck disable=SC2086 # one word per requirement
+    "$venv/bin/python" -m pip install --quiet $requirements ||
+        echo "Ray cannot be installed for $("$venv/bin/python" -V); the cluster tests will skip" >&2
 }
 
 # Prepares the environment ($VELTRIX_VENV, else .venv) and runs its Python with the arguments

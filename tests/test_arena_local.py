@@ -1,6 +1,8 @@
 """Arena against real child processes: scripted players that play or misbehave on command."""
 
+import contextlib
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -36,11 +38,19 @@ def children_of(pid):
 
 
 def alive(pid):
+    """False once `pid` is gone or a zombie: an orphan killed with its group waits for init to reap it."""
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+        return Path("/proc", str(pid), "stat").read_text().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
         return False
-    return True
+
+
+def wait_until_ended(pids, seconds=5):
+    """The pids still alive after a bounded wait (a SIGKILL takes effect within moments)."""
+    deadline = time.monotonic() + seconds
+    while (left := [pid for pid in pids if alive(pid)]) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return left
 
 
 @pytest.fixture(autouse=True)
@@ -200,6 +210,7 @@ DRIVER = textwrap.dedent(
     import signal, sys, veltrix
     # A shell that starts the suite in the background leaves SIGINT ignored; take it back.
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    exec(sys.argv[4])  # what the test sets up in the host first
     arena = veltrix.Arena(eval(sys.argv[1]), eval(sys.argv[2]))
     print("ready", flush=True)
     try:
@@ -212,9 +223,16 @@ DRIVER = textwrap.dedent(
 )
 
 
-def start_driver(command1, command2, n, **kwargs):
+def read_line(stream, seconds=10):
+    """One line of a driver's output; empty if none came within the time (the driver hangs)."""
+    if not select.select([stream], [], [], seconds)[0]:
+        return ""
+    return stream.readline()
+
+
+def start_driver(command1, command2, n, setup="", **kwargs):
     return subprocess.Popen(
-        [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n)],
+        [sys.executable, "-c", DRIVER, repr(command1), repr(command2), str(n), setup],
         stdout=subprocess.PIPE, text=True, start_new_session=True, **kwargs,
     )
 
@@ -231,39 +249,87 @@ def test_silent_and_late_players_time_out():
     assert outputs == {name: message for name, (_, message) in cases.items()}
 
 
-@pytest.mark.parametrize("stderr", ["/dev/full", None], ids=["full", "closed"])
+@contextlib.contextmanager
+def standard_error(kind):
+    """Popen arguments for a driver whose standard error is of `kind`."""
+    if kind == "inherited":
+        yield {}
+    elif kind == "closed":
+        yield {"stderr": subprocess.DEVNULL, "preexec_fn": lambda: os.close(2)}
+    elif kind == "full":
+        with open("/dev/full", "w") as full:
+            yield {"stderr": full}
+    else:  # a pipe already full, that nobody reads: a blocking write to it never returns
+        read_end, write_end = os.pipe()
+        try:
+            os.set_blocking(write_end, False)
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    os.write(write_end, b"x" * 4096)
+            os.set_blocking(write_end, True)
+            yield {"stderr": write_end}
+        finally:
+            os.close(write_end)
+            os.close(read_end)
+
+
+@pytest.mark.parametrize("stderr", ["full", "closed", "unread-pipe"])
 def test_unwritable_standard_error_does_not_fail_the_batch(stderr):
-    # The progress bar cannot be drawn; the games and their totals must still count.
-    if stderr is None:
-        driver = start_driver(player("first"), player("last"), 4, stderr=subprocess.DEVNULL,
-                              preexec_fn=lambda: os.close(2))
-    else:
-        with open(stderr, "w") as full:
-            driver = start_driver(player("first"), player("last"), 4, stderr=full)
+    # The progress bar cannot be drawn, or never finishes drawing; the games must still count.
+    with standard_error(stderr) as redirect:
+        driver = start_driver(player("first"), player("last"), 4, **redirect)
+        try:
+            output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
+        finally:
+            driver.kill()
+            driver.wait()
+    assert output == f"done {expected_totals(2)[0]}"
+
+
+@pytest.mark.parametrize("stderr", ["inherited", "unread-pipe"])
+@pytest.mark.parametrize("mode", ["silent", "silent-handshake", "random"])
+def test_ctrl_c_stops_a_batch_promptly(mode, stderr, pid_dir):
+    with standard_error(stderr) as redirect:
+        driver = start_driver(player(mode), player(mode), 100_000, **redirect)
+        try:
+            assert read_line(driver.stdout) == "ready\n"
+            deadline = time.monotonic() + 10
+            while len(os.listdir(pid_dir)) < 4 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            time.sleep(0.3)  # the handshakes, the first move requests or the games are under way
+            sent = time.monotonic()
+            driver.send_signal(signal.SIGINT)
+            output = read_line(driver.stdout)
+            elapsed = time.monotonic() - sent
+            assert driver.wait(timeout=10) == 0
+        finally:
+            driver.kill()
+            driver.wait()
+            driver.stdout.close()
+    assert output == "KeyboardInterrupt  (0, 0, 0)\n"
+    assert elapsed < 1.0
+
+
+def test_children_the_kernel_reaps_count_as_ended():
+    # With SIGCHLD ignored the kernel reaps the programs itself: that is not a failure to end them.
+    setup = "signal.signal(signal.SIGCHLD, signal.SIG_IGN)"
+    driver = start_driver(player("first"), player("last"), 4, setup)
     output = driver.communicate(timeout=30)[0].split("\n", 1)[1].strip()
     assert output == f"done {expected_totals(2)[0]}"
 
 
-@pytest.mark.parametrize("mode", ["silent", "silent-handshake"])
-def test_ctrl_c_stops_a_batch_promptly(mode, pid_dir):
-    driver = start_driver(player(mode), player(mode), 1000)
-    try:
-        assert driver.stdout.readline() == "ready\n"
-        deadline = time.monotonic() + 10
-        while len(os.listdir(pid_dir)) < 4 and time.monotonic() < deadline:
-            time.sleep(0.02)
-        time.sleep(0.3)  # the handshakes (or the first move requests) are under way
-        sent = time.monotonic()
-        driver.send_signal(signal.SIGINT)
-        output = driver.stdout.readline()
-        elapsed = time.monotonic() - sent
-        assert driver.wait(timeout=10) == 0
-    finally:
-        driver.kill()
-        driver.wait()
-        driver.stdout.close()
-    assert output == "KeyboardInterrupt  (0, 0, 0)\n"
-    assert elapsed < 1.0
+@pytest.mark.parametrize("mode, error", [("first", None), ("garbage", "Game error: BlackInvalidMove")])
+def test_processes_a_player_starts_end_with_it(mode, error, pid_dir):
+    # Each copy of the first program leaves a helper behind that holds its pipes.
+    arena = Arena(player("helper+" + mode), player("first"))
+    if error:
+        with pytest.raises(ValueError, match=f"^{error}$"):
+            arena.play_n(2)
+    else:
+        arena.play_n(2)
+    pids = [int(name) for name in os.listdir(pid_dir)]
+    assert len(pids) == 6
+    assert wait_until_ended(pids) == []
 
 
 def test_progress_bar_line_fits_the_terminal_width(tmp_path):

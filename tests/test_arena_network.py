@@ -42,6 +42,23 @@ def children() -> list[int]:
     return found
 
 
+def has_exited(pid: int) -> bool:
+    """True once `pid` is gone or a zombie (its descriptors are closed either way; an orphan
+    killed with its group waits for init to reap it)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def wait_until_exited(pids: list[int], seconds: float = 5) -> list[int]:
+    """The pids still running after a bounded wait (a SIGKILL takes effect within moments)."""
+    deadline = time.monotonic() + seconds
+    while (left := [pid for pid in pids if not has_exited(pid)]) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return left
+
+
 @pytest.fixture(autouse=True)
 def no_children_left():
     yield
@@ -293,12 +310,99 @@ def test_client_answers_for_a_program_whose_output_has_closed(listener):
     assert job.join().error is None
 
 
-def test_client_refuses_a_program_that_fails_the_handshake(listener):
-    client = veltrix.NetworkArenaClient(player("badpong"))
+@pytest.mark.parametrize(
+    ("mode", "message"),
+    [
+        ("badpong", "NetworkArenaClient error: Other: ping-pong test failed"),
+        ("silent", "NetworkArenaClient error: TimedOut: no pong within 5 seconds"),  # as the local arena waits
+    ],
+)
+def test_client_refuses_a_program_that_fails_the_handshake(listener, mode, message):
+    client = veltrix.NetworkArenaClient(player(mode))
     job = Background(client.connect, HOST, listener.port)
     peer = listener.accept()
-    assert job.message() == "NetworkArenaClient error: Other: ping-pong test failed"
+    assert job.message() == message
     assert peer.rest() == b""
+
+
+MAX = 2**64 - 1
+
+
+@pytest.mark.parametrize(
+    ("reports", "stats", "pieces"),
+    [
+        ([b" stats %d 0 0\n" % MAX, b" stats 1 0 0\n"], (MAX, 0, 0), (0, 0)),
+        # Only the draws would overflow: the line is refused whole, wins and losses included.
+        ([b" stats 1 2 %d\n" % MAX, b" stats 5 5 1\n"], (1, 2, MAX), (0, 0)),
+        ([b" pieces 7 %d\n" % MAX, b" pieces 1 1\n"], (0, 0, 0), (7, MAX)),
+        ([b" pieces %d 3\n" % MAX, b" pieces 1 0\n"], (0, 0, 0), (MAX, 3)),
+    ],
+)
+def test_client_refuses_a_report_that_would_overflow_a_counter(listener, reports, stats, pieces):
+    client = veltrix.NetworkArenaClient(player("echo"))
+    job = Background(client.connect, HOST, listener.port)
+    peer = listener.accept()
+    peer.send(TAG + reports[0])
+    assert peer.line() == b"ok\n"
+    peer.send(TAG + reports[1])
+    assert job.message() == "Unexpected server response"
+    assert peer.rest() == b""  # the refused report is not answered
+    assert (client.get_stats(), client.get_pieces()) == (stats, pieces)
+
+
+def flood_without_reading(peer: Peer) -> None:
+    """Sends readiness checks and never reads a reply, until the client stops reading too
+    (its replies have filled both sides' buffers)."""
+    peer.sock.settimeout(2)
+    chunk = (TAG + b" isready\n") * 4096
+    with pytest.raises(TimeoutError):
+        for _ in range(10_000):  # 740 MB at most: far more than any socket buffers hold
+            peer.sock.sendall(chunk)
+
+
+@pytest.fixture
+def stingy_listener():
+    """A listener whose connections take in little: a client's unread replies soon fill it."""
+    server = Listener()
+    server.sock.close()
+    server.sock = socket.socket()
+    server.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    server.sock.bind((HOST, 0))
+    server.sock.listen()
+    server.sock.settimeout(15)
+    server.port = server.sock.getsockname()[1]
+    yield server
+    server.close()
+
+
+def test_client_gives_up_on_a_server_that_stops_reading(stingy_listener):
+    client = veltrix.NetworkArenaClient(player("echo"))
+    job = Background(client.connect, HOST, stingy_listener.port)
+    flood_without_reading(stingy_listener.accept())
+    assert job.message().startswith("NetworkArenaClient error: TimedOut")
+
+
+def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch):
+    # Each program starts a helper that holds its pipes; the client ends both with their group.
+    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(tmp_path))
+    for ending in ("quit", "server-gone"):
+        client = veltrix.NetworkArenaClient(player("helper"))
+        job = Background(client.connect, HOST, listener.port)
+        peer = listener.accept()
+        peer.send(TAG + b" isready\n")
+        assert peer.line() == b"readyok\n"  # both programs have started their helpers
+        if ending == "quit":
+            peer.send(TAG + b" quit\n")
+            assert peer.line() == b"ok\n"
+            assert job.join().error is None
+        else:
+            peer.close()
+            assert job.message() == "Connection broken"
+        pids = [int(path.name) for path in tmp_path.iterdir()]
+        assert len(pids) == 4
+        assert wait_until_exited(pids) == []
+        for path in tmp_path.iterdir():
+            path.unlink()
 
 
 def test_client_gives_up_on_a_silent_server(listener):
@@ -406,6 +510,82 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     assert capfd.readouterr().out == (
         "Client 0 connected\nClient 1 connected\nClients disconnected\nClient 0 connected\nClient 1 connected\n"
     )
+
+
+class Output:
+    """The server's status lines, read from the captured standard output as they come."""
+
+    def __init__(self, capfd):
+        self.capfd = capfd
+        self.text = ""
+
+    def wait_for(self, count: int, line: str) -> None:
+        deadline = time.monotonic() + 10
+        while self.text.count(line) < count:
+            assert time.monotonic() < deadline, f"no {line!r} from the server: {self.text!r}"
+            time.sleep(0.01)
+            self.text += self.capfd.readouterr().out
+
+
+def leave(peer: Peer, how: str) -> None:
+    if how == "reset":
+        peer.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+    peer.close()
+
+
+def play_match(peers: list[Peer]) -> list[list]:
+    """Both fake clients play a match to its end; their reports."""
+    outcomes = [{}, {}]
+    jobs = [Background(play_fake_client, peer, outcome) for peer, outcome in zip(peers, outcomes)]
+    for job in jobs:
+        assert job.join().error is None
+    return [outcome["reports"] for outcome in outcomes]
+
+
+def stop_with_a_client_not_ready(job: Background, port: int, output: Output) -> None:
+    """Ends the server's start() through the specified error: a second client that is not ready."""
+    late = [connect_peer(port)]
+    output.wait_for(output.text.count("Client 0 connected") + 1, "Client 0 connected")
+    late.append(connect_peer(port))
+    for peer, reply in zip(late, [b"readyok\n", b"ready\n"]):
+        assert peer.line() == TAG + b" isready\n"
+        peer.send(reply)
+    assert job.message() == "Client not ready"
+    for peer in late:
+        peer.close()
+
+
+@pytest.mark.parametrize("how", ["close", "reset"])
+@pytest.mark.parametrize("when", ["waiting", "probe", "during-match"])
+def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, when, how):
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    output = Output(capfd)
+    if when == "during-match":
+        first = [connect_peer(port)]
+        output.wait_for(1, "Client 0 connected")
+        first.append(connect_peer(port))
+        output.wait_for(1, "Client 1 connected")
+        leave(connect_peer(port), how)  # waits in the backlog while the match runs, then gives up
+        play_match(first)
+        for peer in first:
+            peer.close()
+    elif when == "waiting":
+        gone = connect_peer(port)
+        output.wait_for(1, "Client 0 connected")
+        leave(gone, how)
+    else:
+        leave(connect_peer(port), how)  # a bare probe of the port
+    time.sleep(0.1)  # the server has seen the connection go
+    peers = [connect_peer(port)]
+    time.sleep(0.1)  # the first to connect is client 0
+    peers.append(connect_peer(port))
+    reports = play_match(peers)
+    assert [report[0][0] for report in reports] == [b"stats", b"stats"]
+    output.wait_for(1 + (when == "during-match"), "Clients disconnected")
+    for peer in peers:
+        peer.close()
+    stop_with_a_client_not_ready(job, port, output)
 
 
 def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], veltrix.NetworkArenaServer, int]:
@@ -585,23 +765,29 @@ CLIENT = textwrap.dedent(
 )
 
 
-def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
+@pytest.mark.parametrize("server", ["waiting", "not-reading"])
+def test_ctrl_c_stops_the_client_and_ends_its_programs(stingy_listener, tmp_path, server):
     environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
     client = subprocess.Popen(
-        [sys.executable, "-c", CLIENT, str(listener.port), PLAYER], stdout=subprocess.PIPE, text=True, env=environment
+        [sys.executable, "-c", CLIENT, str(stingy_listener.port), PLAYER],
+        stdout=subprocess.PIPE, text=True, env=environment,
     )
     try:
-        peer = listener.accept()
+        peer = stingy_listener.accept()
         peer.send(TAG + b" isready\n")
         assert peer.line() == b"readyok\n"  # both programs are running now
         pids = [int(path.name) for path in tmp_path.iterdir()]
         assert len(pids) == 2
+        if server == "not-reading":
+            flood_without_reading(peer)  # the client is stuck sending its replies
         started = time.monotonic()
         client.send_signal(signal.SIGINT)
+        assert select.select([client.stdout], [], [], 10)[0], "the client did not stop"
         assert client.stdout.read() == "interrupted\n"
         assert client.wait(5) == 0
         assert time.monotonic() - started < 1.5
-        assert peer.rest() == b""
+        if server == "waiting":
+            assert peer.rest() == b""
         for pid in pids:
             with pytest.raises(ProcessLookupError):
                 os.kill(pid, 0)
@@ -612,13 +798,6 @@ def test_ctrl_c_stops_the_client_and_ends_its_programs(listener, tmp_path):
 
 
 # ---- Peers that have gone never kill the process (SIGPIPE at its default action) ----
-
-def has_exited(pid: int) -> bool:
-    """True once `pid` is gone or a zombie (its descriptors are closed either way)."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
 
 
 DEFAULT_SIGPIPE = "import signal; signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
@@ -663,6 +842,9 @@ def test_client_survives_writing_to_a_program_that_has_gone(listener, tmp_path):
             veltrix.NetworkArenaClient([sys.executable, sys.argv[2], "exit"]).connect("127.0.0.1", int(sys.argv[1]))
         except ValueError as error:
             print(error, flush=True)
+        # The call leaves SIGPIPE neither blocked nor pending on this thread.
+        blocked = signal.SIGPIPE in signal.pthread_sigmask(signal.SIG_BLOCK, [])
+        print("blocked" if blocked else "", "pending" if signal.SIGPIPE in signal.sigpending() else "", flush=True)
         """
     )
     environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
@@ -681,7 +863,7 @@ def test_client_survives_writing_to_a_program_that_has_gone(listener, tmp_path):
             time.sleep(0.01)
         peer.send(TAG + b" black " + START + b"\n")
         assert client.wait(10) == 0
-        assert client.stdout.read() == b"NetworkArenaClient error: Other: Write error\n"
+        assert client.stdout.read() == b"NetworkArenaClient error: Other: Write error\n \n"
     finally:
         client.kill()
         client.wait()

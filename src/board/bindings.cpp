@@ -1,6 +1,7 @@
 // The Python class Board: one position, its rules and its text forms.
 #include "board/bindings.hpp"
 
+#include "board/bindings_methods.hpp"
 #include "python/args.hpp"
 #include "python/type.hpp"
 
@@ -244,6 +245,14 @@ PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t na
     });
 }
 
+// A method-table entry with extra flags (METH_STATIC, METH_CLASS); `signature` is the full text
+// signature, for methods that do not take $self.
+PyMethodDef special_method(const char* name, py::FastMethod function, const char* signature, int flags) {
+    PyMethodDef entry = py::fast_method(name, function, signature);
+    entry.ml_flags |= flags;
+    return entry;
+}
+
 PyMethodDef kBoardMethods[] = {
     VELTRIX_METHOD(get_board, ""),
     VELTRIX_METHOD(set_board, ", player_board, opponent_board, turn"),
@@ -275,6 +284,20 @@ PyMethodDef kBoardMethods[] = {
     VELTRIX_METHOD(get_winner, ""),
     VELTRIX_METHOD(get_random_move, ""),
     VELTRIX_METHOD(clone, ""),
+    VELTRIX_METHOD_NAMED(methods::copy, "__copy__", ""),
+    VELTRIX_METHOD_NAMED(methods::deepcopy, "__deepcopy__", ", memo"),
+    VELTRIX_METHOD_NAMED(methods::reduce, "__reduce__", ""),
+    VELTRIX_METHOD_NAMED(methods::reduce_ex, "__reduce_ex__", ", protocol"),
+    VELTRIX_METHOD_NAMED(methods::setstate, "__setstate__", ", state"),
+    special_method("parse_square", methods::parse_square, "parse_square(name)\n--\n\n", METH_STATIC),
+    special_method("square_name", methods::square_name, "square_name(pos)\n--\n\n", METH_STATIC),
+    VELTRIX_METHOD_NAMED(methods::do_move_name, "do_move_name", ", name"),
+    special_method("from_transcript", methods::from_transcript, "from_transcript($type, text)\n--\n\n", METH_CLASS),
+    VELTRIX_METHOD_NAMED(methods::transform, "transform", ", k"),
+    VELTRIX_METHOD_NAMED(methods::canonical, "canonical", ""),
+    VELTRIX_METHOD_NAMED(methods::write_planes, "write_planes", ", buffer"),
+    VELTRIX_METHOD_NAMED(methods::to_svg, "to_svg", ""),
+    VELTRIX_METHOD_NAMED(methods::repr_svg, "_repr_svg_", ""),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -282,6 +305,10 @@ PyType_Slot kBoardSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_plain)},
     {Py_tp_str, reinterpret_cast<void*>(board_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(methods::repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(methods::richcompare)},
+    // Mutable, so unhashable (__hash__ is None); get_board() is the hashable key.
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_methods, kBoardMethods},
     {Py_tp_doc, const_cast<char*>("Board()\n--\n\n")},
     {0, nullptr},

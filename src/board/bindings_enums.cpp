@@ -67,6 +67,52 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
 
 Py_hash_t enum_hash(PyObject* self) { return static_cast<Py_hash_t>(value_of(self)) + 1; }
 
+// The argument table of a Turn or Color method, named after the class for its error messages.
+const py::ArgSpec& enum_signature(PyObject* self, const py::ArgSpec& turn, const py::ArgSpec& color) {
+    return &info_of(self) == &kTurnInfo ? turn : color;
+}
+
+// Pickled as getattr(Turn, "BLACK"): loading gives the class attribute itself, and a member
+// object made by get_board() pickles the same way as the class attribute it equals.
+PyObject* enum_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec turn{"Turn.__reduce__", {}}, color{"Color.__reduce__", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(enum_signature(self, turn, color), args, nargs, kwnames);
+        const EnumInfo& info = info_of(self);
+        const std::uint8_t value = value_of(self);
+        if (value >= info.member_count) throw py::InternalFault("enum object holds an unknown value");
+        const py::Ref builtins = py::require(PyImport_ImportModule("builtins"));
+        const py::Ref getattr = py::require(PyObject_GetAttrString(builtins.get(), "getattr"));
+        return py::require(Py_BuildValue("(O(Os))", getattr.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                         info.member_names[value]))
+            .release();
+    });
+}
+
+// Members never change, so a copy, shallow or deep, is the member itself.
+PyObject* enum_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec turn{"Turn.__copy__", {}}, color{"Color.__copy__", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(enum_signature(self, turn, color), args, nargs, kwnames);
+        return py::Ref::new_ref(self).release();
+    });
+}
+
+PyObject* enum_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec turn{"Turn.__deepcopy__", {"memo"}}, color{"Color.__deepcopy__", {"memo"}};
+    return py::guarded_object([&] {
+        py::parse<1>(enum_signature(self, turn, color), args, nargs, kwnames);
+        return py::Ref::new_ref(self).release();
+    });
+}
+
+PyMethodDef kEnumMethods[] = {
+    VELTRIX_METHOD_NAMED(enum_reduce, "__reduce__", ""),
+    VELTRIX_METHOD_NAMED(enum_copy, "__copy__", ""),
+    VELTRIX_METHOD_NAMED(enum_deepcopy, "__deepcopy__", ", memo"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kEnumSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_plain)},
@@ -74,6 +120,7 @@ PyType_Slot kEnumSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(enum_hash)},
+    {Py_tp_methods, kEnumMethods},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };

@@ -1,7 +1,5 @@
 #include "python/args.hpp"
 
-#include <cstring>
-
 namespace veltrix::py {
 
 namespace {
@@ -30,6 +28,14 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 [[noreturn]] void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message.c_str()); }
 
+// TypeError naming a keyword as given: formatted from the str object itself, as the interpreter
+// does, so a name that cannot be encoded still reads back unchanged. `format` holds one "%U"
+// and no other directive (the prefix is a method name, which has no "%").
+[[noreturn]] void raise_keyword_error(const std::string& format, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, format.c_str(), key);
+    throw_error_set();
+}
+
 }  // namespace
 
 std::string type_name(PyObject* value) {
@@ -41,10 +47,6 @@ std::string type_name(PyObject* value) {
     }
     return utf8;
 }
-
-namespace {
-
-}  // namespace
 
 void parse_args(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const std::size_t count = signature.names.size();
@@ -58,14 +60,15 @@ void parse_args(const ArgSpec& signature, PyObject* const* args, Py_ssize_t narg
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* key_text = PyUnicode_AsUTF8(key);
-        if (key_text == nullptr) throw_error_set();
+        // A name is compared as a str, never encoded: any str (a lone surrogate included) is a
+        // name that simply matches no argument.
+        if (!PyUnicode_Check(key)) raise_type_error(prefix + "keywords must be strings");
         std::size_t slot = count;
         for (std::size_t i = 0; i < count; ++i) {
-            if (std::strcmp(names[i], key_text) == 0) slot = i;
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) slot = i;
         }
-        if (slot == count) raise_type_error(prefix + "got an unexpected keyword argument '" + key_text + "'");
-        if (out[slot] != nullptr) raise_type_error(prefix + "got multiple values for argument '" + key_text + "'");
+        if (slot == count) raise_keyword_error(prefix + "got an unexpected keyword argument '%U'", key);
+        if (out[slot] != nullptr) raise_keyword_error(prefix + "got multiple values for argument '%U'", key);
         out[slot] = args[nargs + k];
     }
     std::vector<const char*> missing;

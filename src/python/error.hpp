@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace veltrix::py {
 
@@ -38,8 +39,13 @@ inline void require_status(int status) {
 // The PanicException class, created once per process (null with an error set on failure).
 PyObject* panic_exception_type();
 
-// Fetches and clears the pending Python error as "TypeName: message" (for fault texts).
+// Fetches and clears the pending Python error as "TypeName: message" (for fault texts). A
+// PanicException's message is shown through cap_fault_nesting.
 std::string take_error_text();
+
+// A fault message with at most a few levels of wrapped veltrix faults: the outer levels and
+// the innermost fault are kept, the levels between them counted ("[N nested faults omitted] ").
+std::string cap_fault_nesting(std::string_view message);
 
 // Ends the current call with PanicException(message), writing a description to stderr.
 void set_panic(const std::string& message);

@@ -4,6 +4,9 @@ namespace veltrix::py {
 
 PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& type_spec, PyTypeObject* base) {
     if (cache == nullptr) {
+        // Like the interpreter's own classes, ours cannot be changed from Python (no
+        // `Turn.BLACK = 5`, no replaced methods); Python subclasses stay ordinary classes.
+        type_spec.flags |= Py_TPFLAGS_IMMUTABLETYPE;
         PyObject* type = PyType_FromSpecWithBases(&type_spec, reinterpret_cast<PyObject*>(base));
         cache = reinterpret_cast<PyTypeObject*>(type);  // stays null (error set) on failure
     }
@@ -11,7 +14,11 @@ PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& type_spec, PyTypeObje
 }
 
 void set_class_attribute(PyTypeObject* type, const char* name, Ref value) {
-    require_status(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()));
+    // The type is immutable to Python, so its members go straight into its dict while it is
+    // being built; the attribute cache is told afterwards.
+    const Ref dict = require(PyType_GetDict(type));
+    require_status(PyDict_SetItemString(dict.get(), name, value.get()));
+    PyType_Modified(type);
 }
 
 void dealloc_plain(PyObject* self) {

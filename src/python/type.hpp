@@ -6,10 +6,11 @@
 namespace veltrix::py {
 
 // Returns the type built from `type_spec` (and `base`, if any), creating it on first use. The type
-// is kept for the life of the process. Null with an error set when creation fails.
+// is immutable from Python and kept for the life of the process. Null with an error set when
+// creation fails.
 PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& type_spec, PyTypeObject* base = nullptr);
 
-// Sets a class attribute (an enum member, say) on a freshly created type.
+// Sets a class attribute (an enum member, say) on a freshly created type; Python code cannot.
 void set_class_attribute(PyTypeObject* type, const char* name, Ref value);
 
 // Deallocator for heap types whose instances hold only plain native data (no references).

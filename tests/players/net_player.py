@@ -3,12 +3,16 @@
 Modes: "first" plays the first legal move; "random" a random one; "echo" answers every line with COLOUR:line (to
 check that requests and replies are relayed unchanged); "badpong" fails the handshake;
 "exit" leaves, without answering, on its first move request; "closeout" closes its output on its first move request
-and goes on reading its input. When VELTRIX_TEST_PID_DIR is set, the program
-leaves a file named after its pid there, so a test can check that it was killed.
+and goes on reading its input; "silent" never answers, not even the ping; "helper" starts a helper process that
+holds its pipes and outlives it unless its whole process group is ended, then acts as "echo". When
+VELTRIX_TEST_PID_DIR is set, the program (and its helper) leaves a file named after its pid there, so a test can
+check that it was killed.
 """
 
 import os
+import subprocess
 import sys
+import time
 
 import veltrix
 
@@ -18,6 +22,14 @@ def main() -> None:
     pid_dir = os.environ.get("VELTRIX_TEST_PID_DIR")
     if pid_dir:
         open(os.path.join(pid_dir, str(os.getpid())), "w").close()
+    if mode == "helper":
+        helper = subprocess.Popen(["sleep", "60"])  # inherits standard input and output
+        if pid_dir:
+            open(os.path.join(pid_dir, str(helper.pid)), "w").close()
+        mode = "echo"
+    if mode == "silent":
+        time.sleep(60)
+        return
     turn = veltrix.Turn.BLACK if colour == "BLACK" else veltrix.Turn.WHITE
     board = veltrix.Board()
     output_open = True

@@ -2,13 +2,16 @@
 
 Usage: scripted_player.py MODE [OPTION ...] COLOUR
 
-MODE picks the behaviour (see BEHAVIOURS below); COLOUR, "BLACK" or "WHITE", is appended by
-the arena. When VELTRIX_TEST_PID_DIR is set, the program leaves a file named after its pid
-there, so a test can check afterwards that every player it started is gone.
+MODE picks the behaviour (see choose() and main() below); COLOUR, "BLACK" or "WHITE", is appended by
+the arena. A MODE written "helper+OTHER" first starts a helper process that holds the
+program's pipes and outlives it unless its whole process group is ended, then behaves as
+OTHER. When VELTRIX_TEST_PID_DIR is set, the program (and its helper) leaves a file named
+after its pid there, so a test can check afterwards that every process it started is gone.
 """
 
 import os
 import random
+import subprocess
 import sys
 import time
 
@@ -66,6 +69,29 @@ def choose(mode: str, options: list[str], moves: list[int], line: str, rng: rand
         return options[0] if options else "64"
     if mode == "occupied":
         return str(line.index("X"))
+    if mode == "once":
+        # Misbehaves at the first move request that any process of the test meets, then plays.
+        kind, marker = options
+        try:
+            os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return str(moves[0])
+        if kind == "exit":
+            sys.exit(3)  # the request finds the end of the stream
+        if kind == "crash":
+            # Stops reading, then answers: the next request cannot be written.
+            os.close(0)
+            reply(str(moves[0]))
+            time.sleep(30)
+        if kind == "hang":
+            time.sleep(4)
+        return "64" if kind == "illegal" else str(moves[0])
+    if mode == "slow":
+        # The first move of this process only, so that a game takes one long wait per side.
+        if not getattr(choose, "waited", False):
+            choose.waited = True
+            time.sleep(float(options[0]))
+        return str(moves[0])
     raise SystemExit(f"unknown mode {mode!r}")
 
 
@@ -75,6 +101,11 @@ def main() -> None:
     pid_dir = os.environ.get("VELTRIX_TEST_PID_DIR")
     if pid_dir:
         open(os.path.join(pid_dir, str(os.getpid())), "w").close()
+    if mode.startswith("helper+"):
+        mode = mode.removeprefix("helper+")
+        helper = subprocess.Popen(["sleep", "60"])  # inherits standard input and output
+        if pid_dir:
+            open(os.path.join(pid_dir, str(helper.pid)), "w").close()
     log = open(options[0], "a") if mode == "log-random" else None
     rng = random.Random(f"{colour}-7")
     handshake(mode)

@@ -13,14 +13,25 @@ namespace veltrix::arena {
 
 namespace {
 
-thread_local bool t_sigpipe_blocked = false;
-
 sigset_t sigpipe_only() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
     return set;
 }
+
+thread_local bool t_sigpipe_blocked = false;
+// A write on this thread failed with EPIPE while SIGPIPE was blocked for longer than the write.
+thread_local bool t_sigpipe_raised = false;
+
+// Takes a SIGPIPE that a failed write raised off the calling thread (it is blocked there).
+void consume_sigpipe() {
+    const sigset_t set = sigpipe_only();
+    const timespec zero{0, 0};
+    while (sigtimedwait(&set, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+}
+
 
 // Milliseconds left until `deadline`, rounded up so a wait never ends just short of it.
 int remaining_ms(Clock::time_point deadline) {
@@ -70,11 +81,13 @@ SigpipeGuard::SigpipeGuard() {
 }
 
 SigpipeGuard::~SigpipeGuard() {
-    const sigset_t set = sigpipe_only();
     if (broken_) {
-        // The signal the failed write raised is pending on this thread: take it off.
-        const timespec zero{0, 0};
-        while (sigtimedwait(&set, nullptr, &zero) < 0 && errno == EINTR) {
+        // The signal the failed write raised is pending on this thread: take it off now, or
+        // when the longer block around this write ends.
+        if (t_sigpipe_blocked) {
+            t_sigpipe_raised = true;
+        } else {
+            consume_sigpipe();
         }
     }
     if (restore_) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
@@ -83,6 +96,23 @@ SigpipeGuard::~SigpipeGuard() {
 void block_sigpipe_for_this_thread() {
     const sigset_t set = sigpipe_only();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0) t_sigpipe_blocked = true;
+}
+
+SigpipeBlock::SigpipeBlock() {
+    if (t_sigpipe_blocked) return;  // blocked already, by an enclosing block or for good
+    const sigset_t set = sigpipe_only();
+    if (pthread_sigmask(SIG_BLOCK, &set, &saved_mask_) != 0) return;
+    active_ = true;
+    t_sigpipe_blocked = true;
+    t_sigpipe_raised = false;
+}
+
+SigpipeBlock::~SigpipeBlock() {
+    if (!active_) return;
+    if (t_sigpipe_raised) consume_sigpipe();
+    t_sigpipe_raised = false;
+    t_sigpipe_blocked = false;
+    pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
 bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int wake_fd) {
@@ -173,16 +203,36 @@ bool PipeReader::fill(Clock::time_point deadline, ReadStatus& status) {
     }
 }
 
+bool PipeReader::read_available() {
+    if (end_of_stream_) return true;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd_.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+            return true;
+        }
+        if (n == 0) {
+            end_of_stream_ = true;
+            return true;
+        }
+        if (errno != EINTR) return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+ReadStatus PipeReader::buffered_line(std::string& line) {
+    if (const auto status = take_buffered_line(line)) return *status;
+    if (!end_of_stream_) return ReadStatus::Timeout;
+    if (buffer_.empty() || skipping_) return ReadStatus::EndOfStream;
+    line = std::move(buffer_);  // the last line of a stream may lack its "\n"
+    buffer_.clear();
+    scanned_ = 0;
+    return ReadStatus::Line;
+}
+
 ReadStatus PipeReader::read_line(std::string& line, Clock::time_point deadline) {
     for (;;) {
-        if (const auto status = take_buffered_line(line)) return *status;
-        if (end_of_stream_) {
-            if (buffer_.empty() || skipping_) return ReadStatus::EndOfStream;
-            line = std::move(buffer_);  // the last line of a stream may lack its "\n"
-            buffer_.clear();
-            scanned_ = 0;
-            return ReadStatus::Line;
-        }
+        if (const ReadStatus status = buffered_line(line); status != ReadStatus::Timeout) return status;
         ReadStatus status = ReadStatus::Error;
         if (!fill(deadline, status)) return status;
     }

@@ -61,6 +61,22 @@ private:
 // Blocks SIGPIPE for the rest of the calling thread's life (for threads this library owns).
 void block_sigpipe_for_this_thread();
 
+// Blocks SIGPIPE on the calling thread (a caller's thread, lent for one long call) for the
+// object's lifetime, so that the writes made meanwhile need no guard of their own: one pair
+// of mask changes for the whole call instead of one per write. A SIGPIPE that those writes
+// raised is taken off before the mask is restored.
+class SigpipeBlock {
+public:
+    SigpipeBlock();
+    ~SigpipeBlock();
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    bool active_ = false;  // this object blocked SIGPIPE and restores the mask
+    sigset_t saved_mask_{};
+};
+
 // Writes all of `bytes` to `fd` (blocking or not) before `deadline`; false on any failure.
 bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int wake_fd = -1);
 
@@ -81,6 +97,13 @@ class PipeReader final : public LineReader {
 public:
     explicit PipeReader(UniqueFd fd, std::shared_ptr<WakeSignal> wake = nullptr);
     ReadStatus read_line(std::string& line, Clock::time_point deadline) override;
+
+    // For a caller that waits on the descriptor itself, together with others: takes what the
+    // pipe holds now with one read call and no wait. False when that read failed.
+    bool read_available();
+    // The next line among the bytes read so far, reading nothing: Timeout when no line is
+    // complete yet (EndOfStream once the stream has ended and everything was handed out).
+    ReadStatus buffered_line(std::string& line);
 
 private:
     // Takes a complete line from the buffer; nothing when there is none yet.

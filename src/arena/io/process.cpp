@@ -84,7 +84,10 @@ Result<ChildProcess, int> ChildProcess::spawn(const std::vector<std::string>& ar
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigmask(&setup.attr, &none);
     posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own, led by the child: whatever it starts in turn (a helper that
+    // holds its pipes) is ended with it, and a Ctrl-C at the terminal reaches only the host.
+    posix_spawnattr_setpgroup(&setup.attr, 0);
+    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     // The other pipe ends are close-on-exec, so only these two reach the program.
     posix_spawn_file_actions_adddup2(&setup.actions, child_stdin.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&setup.actions, child_stdout.get(), STDOUT_FILENO);
@@ -125,8 +128,13 @@ void ChildProcess::reap_now() {
 
 bool ChildProcess::kill() {
     if (pid_ < 0) return true;
-    // An exited child stays a zombie until reaped, so its pid cannot have been reused.
-    return ::kill(pid_, SIGKILL) == 0;
+    // The group bears the child's pid, which stays taken until we reap the child (an exited
+    // child is a zombie until then), so the signal reaches no one else. The child itself is
+    // signalled too, in case it has left its group. ESRCH means ended already: with SIGCHLD
+    // ignored the kernel reaps the child itself.
+    const bool group_ended = ::kill(-pid_, SIGKILL) == 0 || errno == ESRCH;
+    const bool child_ended = ::kill(pid_, SIGKILL) == 0 || errno == ESRCH;
+    return group_ended && child_ended;
 }
 
 bool ChildProcess::wait() {
@@ -136,12 +144,8 @@ bool ChildProcess::wait() {
     do {
         reaped = ::waitpid(pid_, &status, 0);
     } while (reaped < 0 && errno == EINTR);
-    if (reaped < 0 && errno == ECHILD) {
-        // Reaped elsewhere (SIGCHLD ignored): the pid may already belong to someone else.
-        pid_ = -1;
-        return false;
-    }
-    if (reaped != pid_) return false;
+    // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
+    if (reaped != pid_ && !(reaped < 0 && errno == ECHILD)) return false;
     pid_ = -1;
     return true;
 }

@@ -1,5 +1,5 @@
-// A child process with piped standard input and output and inherited standard error, killed
-// and reaped by its owner on every path.
+// A child process with piped standard input and output and inherited standard error, in a
+// process group of its own, killed (with its whole group) and reaped by its owner on every path.
 #pragma once
 
 #include <sys/types.h>
@@ -31,10 +31,11 @@ public:
     UniqueFd take_stdin() { return std::move(stdin_); }
     UniqueFd take_stdout() { return std::move(stdout_); }
 
-    // Sends SIGKILL; true when the child is (or already was) on its way out.
+    // Sends SIGKILL to the child's process group (the child and whatever it started there);
+    // true when they are (or already were) on their way out.
     bool kill();
-    // Waits for the child to end and reaps it; true on success (also when already reaped).
-    // False when someone else reaped it; the pid is forgotten then all the same.
+    // Waits for the child to end and reaps it; true once it has ended, also when it was
+    // reaped already (by this object, or by the kernel when the host ignores SIGCHLD).
     bool wait();
 
 private:

@@ -50,16 +50,10 @@ int slice_ms(Clock::time_point deadline) {
 
 bool stop_requested(const StopCheck& stop) { return stop && stop(); }
 
-// Waits for `events` on `fd` in short slices; shared by the read and the connect waits.
+// Waits for `events` on `fd` in short slices; shared by the read, send and connect waits.
 WaitStatus wait_for(int fd, short events, Clock::time_point deadline, const StopCheck& stop) {
-    for (;;) {
-        if (stop_requested(stop)) return WaitStatus::Stopped;
-        if (Clock::now() >= deadline) return WaitStatus::Timeout;
-        pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, slice_ms(deadline));
-        if (ready > 0) return WaitStatus::Ready;
-        if (ready < 0 && errno != EINTR) return WaitStatus::Error;
-    }
+    pollfd entry{fd, events, 0};
+    return wait_any(std::span(&entry, 1), deadline, stop);
 }
 
 struct AddressList {
@@ -136,12 +130,23 @@ WaitStatus wait_readable(int fd, Clock::time_point deadline, const StopCheck& st
     return wait_for(fd, POLLIN, deadline, stop);
 }
 
+WaitStatus wait_any(std::span<pollfd> watched, Clock::time_point deadline, const StopCheck& stop) {
+    for (;;) {
+        if (stop_requested(stop)) return WaitStatus::Stopped;
+        if (Clock::now() >= deadline) return WaitStatus::Timeout;
+        const int ready = ::poll(watched.data(), watched.size(), slice_ms(deadline));
+        if (ready > 0) return WaitStatus::Ready;
+        if (ready < 0 && errno != EINTR) return WaitStatus::Error;
+    }
+}
+
 Result<Socket, IoError> listen_tcp(const std::string& addr, std::uint16_t port) {
     AddressList addresses;
     if (auto resolved = resolve(addr, port, true, addresses); !resolved) return Err(resolved.error());
     IoError last = IoError::other("no address to bind");
     for (const addrinfo* address = addresses.head; address != nullptr; address = address->ai_next) {
-        Socket socket(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol));
+        Socket socket(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                               address->ai_protocol));
         if (!socket.valid()) {
             last = IoError::from_errno(errno);
             continue;
@@ -170,7 +175,7 @@ Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& 
             return socket;
         }
         // A connection that was reset before it could be taken is not the listener's failure.
-        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EWOULDBLOCK) continue;
         return Err(AcceptError{AcceptFailure::Io, IoError::from_errno(errno)});
     }
 }
@@ -190,14 +195,24 @@ Result<Socket, IoError> connect_tcp(const std::string& addr, std::uint16_t port,
     return Err(last);
 }
 
-Result<void, IoError> send_all(int fd, std::string_view bytes) {
+Result<void, IoError> send_all(int fd, std::string_view bytes, Clock::time_point deadline, const StopCheck& stop,
+                               bool& stopped) {
+    stopped = false;
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return Err(IoError::from_errno(errno));
+        // Never blocking in send itself: a peer that stops reading must not hold us past the deadline.
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+            continue;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Err(IoError::from_errno(errno));
+        switch (wait_for(fd, POLLOUT, deadline, stop)) {
+            case WaitStatus::Ready: break;
+            case WaitStatus::Timeout: return Err(IoError::timed_out());
+            case WaitStatus::Stopped: stopped = true; return Err(IoError{"Interrupted", EINTR, "send stopped"});
+            case WaitStatus::Error: return Err(IoError::from_errno(errno));
+        }
     }
     return {};
 }

@@ -2,9 +2,12 @@
 // waits that end on a deadline or when the caller asks to stop (Ctrl-C).
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,6 +61,10 @@ enum class WaitStatus { Ready, Timeout, Stopped, Error };
 // Waits until `fd` has data (or a hang-up) to read, `deadline` passes or `stop` says so.
 WaitStatus wait_readable(int fd, Clock::time_point deadline, const StopCheck& stop);
 
+// Waits until one of `watched` has one of its events (its revents then say which),
+// `deadline` passes or `stop` says so. Entries with a negative fd are skipped.
+WaitStatus wait_any(std::span<pollfd> watched, Clock::time_point deadline, const StopCheck& stop);
+
 // A listener bound to the first address of addr:port that accepts it.
 Result<Socket, IoError> listen_tcp(const std::string& addr, std::uint16_t port);
 
@@ -67,7 +74,8 @@ struct AcceptError {
     IoError io;
 };
 
-// The next connection on `listener`, waiting for as long as it takes unless stopped.
+// The next connection on `listener`, waiting for as long as it takes unless stopped. The
+// listener is non-blocking, so a connection that went away before it was taken never blocks.
 Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& stop);
 
 // A connection to the first address of addr:port that answers; `stopped` is set (and an
@@ -75,8 +83,11 @@ Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& 
 Result<Socket, IoError> connect_tcp(const std::string& addr, std::uint16_t port, const StopCheck& stop,
                                     bool& stopped);
 
-// Sends every byte of `bytes`; a peer that has gone is an error, never a SIGPIPE.
-Result<void, IoError> send_all(int fd, std::string_view bytes);
+// Sends every byte of `bytes` before `deadline` (a TimedOut error after it), unless `stop`
+// says to give up first (`stopped` is set then, and an error returned). A peer that has gone
+// is an error, never a SIGPIPE.
+Result<void, IoError> send_all(int fd, std::string_view bytes, Clock::time_point deadline, const StopCheck& stop,
+                               bool& stopped);
 
 // One receive of at most `capacity` bytes into `out` (0: end of stream); blocks if nothing waits.
 Result<std::size_t, IoError> receive_some(int fd, char* out, std::size_t capacity);

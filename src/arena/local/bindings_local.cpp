@@ -1,10 +1,17 @@
 // The Python class Arena over the native LocalArena.
 #include "arena/local/bindings_local.hpp"
 
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <optional>
+
+#include "arena/local/bindings_record.hpp"
 #include "arena/local/local_arena.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
 #include "python/interrupt.hpp"
+#include "python/keyword_args.hpp"
 #include "python/type.hpp"
 
 namespace veltrix::arena_py {
@@ -65,6 +72,87 @@ PyObject* play_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+// The longest time_limit taken: far beyond any real game, and far from the clock's range.
+constexpr double kLongestMoveSeconds = 1e9;
+
+arena::Clock::duration move_limit_argument(PyObject* value) {
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::throw_error_set();
+        PyErr_Clear();
+        py::raise_argument_error("time_limit", "'" + py::type_name(value) + "' object cannot be converted to 'float'");
+    }
+    if (std::isnan(seconds) || seconds <= 0) py::raise_value_error("time_limit must be a positive number of seconds");
+    if (seconds > kLongestMoveSeconds) py::raise(PyExc_OverflowError, "time_limit is too large");
+    const auto nanoseconds = std::chrono::nanoseconds(std::llround(seconds * 1e9));
+    return std::max<arena::Clock::duration>(nanoseconds, std::chrono::nanoseconds(1));
+}
+
+std::vector<arena::Opening> openings_argument(PyObject* value) {
+    if (value == Py_None) return {};
+    const std::vector<std::string> transcripts = py::to_string_list(value, "openings");
+    if (transcripts.empty()) py::raise_value_error("openings must hold at least one transcript");
+    auto openings = arena::parse_openings(transcripts);
+    if (!openings) py::raise_value_error(openings.error().message.c_str());
+    return std::move(openings.value());
+}
+
+bool flag_argument(PyObject* value, const char* name) {
+    if (!PyBool_Check(value)) {
+        py::raise_argument_error(name, "'" + py::type_name(value) + "' object cannot be converted to 'bool'");
+    }
+    return value == Py_True;
+}
+
+PyObject* play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::KeywordSignature signature{
+        "Arena.play", {"n"}, {"openings", "time_limit", "concurrency", "on_error", "progress"}};
+    return py::guarded_object([&] {
+        const auto [n_arg, openings_arg, time_limit_arg, concurrency_arg, on_error_arg, progress_arg] =
+            py::parse_keywords<6>(signature, args, nargs, kwnames);
+        arena::PoolOptions options;
+        options.games = py::to_usize(n_arg, "n");
+        if (openings_arg) options.openings = openings_argument(openings_arg);
+        if (time_limit_arg) options.move_limit = move_limit_argument(time_limit_arg);
+        std::size_t concurrency = 2;
+        if (concurrency_arg) {
+            concurrency = py::to_usize(concurrency_arg, "concurrency");
+            if (concurrency < 2 || concurrency % 2 != 0) {
+                py::raise_value_error("concurrency must be an even number of at least 2");
+            }
+        }
+        if (on_error_arg) {
+            const std::string on_error = py::to_utf8(on_error_arg, "on_error");
+            if (on_error != "raise" && on_error != "forfeit") py::raise_value_error("on_error must be 'raise' or 'forfeit'");
+            options.forfeit = on_error == "forfeit";
+        }
+        if (progress_arg) options.progress = flag_argument(progress_arg, "progress");
+        if (options.games % 2 != 0) py::raise_value_error("Game count must be even");
+
+        ArenaObject* object = as_arena(self);
+        const py::ExclusiveBorrow borrow(object->borrow);
+        arena::LocalArena& local = *object->arena;
+        // Other Python threads run meanwhile; the borrow keeps them away from this arena.
+        const auto run = [&] {
+            py::ReleasedInterpreter released;
+            return local.play(options, concurrency, [&] { return released.signal_raised(); });
+        };
+        std::optional<decltype(run())> outcome;
+        try {
+            outcome.emplace(run());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();  // n records do not fit in memory; every program is reaped by now
+            py::throw_error_set();
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();
+            py::throw_error_set();
+        }
+        auto& played = *outcome;
+        if (!played) raise_arena_error(played.error());
+        return record_list(played.value()).release();
+    });
+}
+
 PyObject* get_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::ArgSpec signature{"Arena.get_stats", {}};
     return py::guarded_object([&] {
@@ -94,6 +182,7 @@ PyObject* get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef kArenaMethods[] = {
     VELTRIX_METHOD(play_n, ", n"),
+    VELTRIX_METHOD(play, ", n, *, openings=None, time_limit=5.0, concurrency=2, on_error='raise', progress=True"),
     VELTRIX_METHOD(get_stats, ""),
     VELTRIX_METHOD(get_pieces, ""),
     {nullptr, nullptr, 0, nullptr},
@@ -113,7 +202,21 @@ PyType_Spec kArenaSpec{"veltrix.Arena", sizeof(ArenaObject), 0, Py_TPFLAGS_DEFAU
 
 PyTypeObject* arena_type() {
     static PyTypeObject* type = nullptr;
-    return py::type_once(type, kArenaSpec);
+    if (type != nullptr) return type;
+    PyTypeObject* building = nullptr;
+    if (py::type_once(building, kArenaSpec) == nullptr) return nullptr;
+    const bool attached = py::guarded(false, [&] {
+        PyTypeObject* record = game_record_type();
+        if (record == nullptr) py::throw_error_set();
+        py::set_class_attribute(building, "GameRecord", py::Ref::new_ref(reinterpret_cast<PyObject*>(record)));
+        return true;
+    });
+    if (!attached) {
+        Py_DECREF(building);
+        return nullptr;
+    }
+    type = building;
+    return type;
 }
 
 }  // namespace veltrix::arena_py

@@ -1,66 +1,34 @@
 #include "arena/local/local_arena.hpp"
 
-#include <array>
-#include <memory>
-#include <optional>
-#include <string_view>
+#include <algorithm>
 
 #include "arena/io/pipe_io.hpp"
-#include "arena/match/player.hpp"
-#include "arena/io/process.hpp"
+#include "arena/local/local_table.hpp"
+#include "arena/local/player_process.hpp"
 #include "arena/match/runner.hpp"
 
 namespace veltrix::arena {
 
-namespace {
-
-// A handshake wait is cut into slices this long so that Ctrl-C is noticed meanwhile.
-constexpr std::chrono::milliseconds kHandshakeSlice{50};
-
-// One started program: its process and the two ends of its pipes.
-struct PlayerProcess {
-    ChildProcess process;
-    std::unique_ptr<PipeWriter> writer;
-    std::unique_ptr<PipeReader> reader;
-    std::unique_ptr<Player> player;  // takes over the pipes once the handshake succeeded
-};
-
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view blanks = " \t\n\r\v\f";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-// Starts `command` with its colour appended; nothing when it cannot be started.
-std::optional<PlayerProcess> spawn_player(const std::vector<std::string>& command, bool white,
-                                          const std::shared_ptr<WakeSignal>& wake) {
-    if (command.empty()) return std::nullopt;  // there is no program to run
-    std::vector<std::string> argv = command;
-    argv.emplace_back(white ? "WHITE" : "BLACK");
-    auto child = ChildProcess::spawn(argv);
-    if (!child) return std::nullopt;
-    PlayerProcess started{std::move(child.value()), nullptr, nullptr, nullptr};
-    started.writer = std::make_unique<PipeWriter>(started.process.take_stdin(), wake);
-    started.reader = std::make_unique<PipeReader>(started.process.take_stdout(), wake);
-    return started;
-}
-
-enum class Handshake { Pong, Failed, Interrupted };
-
-// Awaits the program's answer to "ping" until `deadline`, checking for Ctrl-C meanwhile.
-Handshake await_pong(PipeReader& reader, Clock::time_point deadline, const std::function<bool()>& interrupted) {
-    std::string line;
-    for (;;) {
-        const Clock::time_point slice = std::min(deadline, Clock::now() + kHandshakeSlice);
-        const ReadStatus status = reader.read_line(line, slice);
-        if (status == ReadStatus::Line) return trimmed(line) == "pong" ? Handshake::Pong : Handshake::Failed;
-        if (status != ReadStatus::Timeout || Clock::now() >= deadline) return Handshake::Failed;
-        if (interrupted && interrupted()) return Handshake::Interrupted;
+void LocalArena::tally(PlayerOrder order, const GameResult& game, ArenaStats& stats, ArenaPieces& pieces) {
+    const bool first_is_black = order == PlayerOrder::Player1Black;
+    pieces.pieces1 += first_is_black ? game.black_pieces : game.white_pieces;
+    pieces.pieces2 += first_is_black ? game.white_pieces : game.black_pieces;
+    if (!game.winner) {
+        ++stats.draws;
+    } else if ((*game.winner == board::Turn::Black) == first_is_black) {
+        ++stats.wins1;
+    } else {
+        ++stats.wins2;
     }
 }
 
-}  // namespace
+void LocalArena::add_totals(const ArenaStats& stats, const ArenaPieces& pieces) {
+    stats_.wins1 += stats.wins1;
+    stats_.wins2 += stats.wins2;
+    stats_.draws += stats.draws;
+    pieces_.pieces1 += pieces.pieces1;
+    pieces_.pieces2 += pieces.pieces2;
+}
 
 Result<void, ArenaError> LocalArena::play_n(std::size_t n, const std::function<bool()>& interrupt_requested) {
     const auto wake = WakeSignal::create();
@@ -69,25 +37,10 @@ Result<void, ArenaError> LocalArena::play_n(std::size_t n, const std::function<b
     // Start order: the first program as Black, the second as White, then the reverse. All
     // four start at once and answer their "ping" meanwhile; a failure of any one fails the
     // start, and the processes already running are killed and reaped on the way out.
-    const std::array<std::pair<const std::vector<std::string>*, bool>, 4> plan = {{
-        {&command1_, false}, {&command2_, true}, {&command1_, true}, {&command2_, false}}};
-    std::vector<PlayerProcess> processes;
-    processes.reserve(plan.size());
-    for (const auto& [command, white] : plan) {
-        auto started = spawn_player(*command, white, wake);
-        if (!started) return Err{ArenaError{ArenaErrorKind::EngineStartError}};
-        processes.push_back(std::move(*started));
-        if (!processes.back().writer->write("ping\n")) return Err{ArenaError{ArenaErrorKind::EngineStartError}};
-    }
-    const Clock::time_point deadline = Clock::now() + kHandshakeTimeLimit;
-    for (PlayerProcess& process : processes) {
-        switch (await_pong(*process.reader, deadline, interrupt_requested)) {
-            case Handshake::Pong: break;
-            case Handshake::Failed: return Err{ArenaError{ArenaErrorKind::EngineStartError}};
-            case Handshake::Interrupted: return Err{ArenaError{ArenaErrorKind::Interrupted}};
-        }
-        process.player = std::make_unique<Player>(std::move(process.writer), std::move(process.reader));
-    }
+    const std::vector<ProgramPlan> plan = {{&command1_, false}, {&command2_, true}, {&command1_, true}, {&command2_, false}};
+    auto started = start_players(plan, wake, kHandshakeTimeLimit, interrupt_requested);
+    if (!started) return Err{started.error()};
+    std::vector<PlayerProcess>& processes = started.value();
 
     // Pair 0: first program Black, second White; pair 1: second program Black, first White.
     Runner runner({PlayerPair{processes[0].player.get(), processes[1].player.get()},
@@ -101,30 +54,58 @@ Result<void, ArenaError> LocalArena::play_n(std::size_t n, const std::function<b
 
     ArenaStats stats;
     ArenaPieces pieces;
-    for (const GameEntry& entry : runner.results()) {
-        const GameResult& game = entry.result;
-        const bool first_is_black = entry.order == PlayerOrder::Player1Black;
-        pieces.pieces1 += first_is_black ? game.black_pieces : game.white_pieces;
-        pieces.pieces2 += first_is_black ? game.white_pieces : game.black_pieces;
-        if (!game.winner) {
-            ++stats.draws;
-        } else if ((*game.winner == board::Turn::Black) == first_is_black) {
-            ++stats.wins1;
-        } else {
-            ++stats.wins2;
-        }
-    }
-    stats_.wins1 += stats.wins1;
-    stats_.wins2 += stats.wins2;
-    stats_.draws += stats.draws;
-    pieces_.pieces1 += pieces.pieces1;
-    pieces_.pieces2 += pieces.pieces2;
+    for (const GameEntry& entry : runner.results()) tally(entry.order, entry.result, stats, pieces);
+    add_totals(stats, pieces);
 
     // End the programs in start order; the destructors reap whatever this leaves behind.
     for (PlayerProcess& process : processes) {
         if (!process.process.kill() || !process.process.wait()) return Err{ArenaError{ArenaErrorKind::EngineEndError}};
     }
     return {};
+}
+
+Result<std::vector<GameRecord>, ArenaError> LocalArena::play(const PoolOptions& options, std::size_t concurrency,
+                                                             const std::function<bool()>& interrupt_requested) {
+    if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
+    const auto wake = WakeSignal::create();
+    if (!wake) return Err{ArenaError{ArenaErrorKind::EngineStartError}};
+
+    // A worker without a game of its own would only start and end two programs.
+    const std::size_t workers = std::max<std::size_t>(2, std::min(concurrency, options.games));
+    // A program given a long time per move may well take longer than usual to start, too.
+    const Clock::duration handshake_limit =
+        std::clamp<Clock::duration>(options.move_limit, kHandshakeTimeLimit, kLongestHandshake);
+
+    // The first half of the tables seat the first program as Black, the second half as White.
+    std::vector<LocalTable> tables;
+    tables.reserve(workers);
+    std::vector<ProgramPlan> plan;
+    for (std::size_t i = 0; i < workers; ++i) {
+        const bool first_black = i < workers / 2;
+        tables.emplace_back(first_black ? command1_ : command2_, first_black ? command2_ : command1_, wake,
+                            handshake_limit);
+        for (const ProgramPlan& program : tables.back().plan()) plan.push_back(program);
+    }
+    auto started = start_players(plan, wake, handshake_limit, interrupt_requested);
+    if (!started) return Err{started.error()};
+    std::vector<Table*> seats;
+    for (std::size_t i = 0; i < workers; ++i) {
+        tables[i].seat(std::move(started.value()[2 * i]), std::move(started.value()[2 * i + 1]));
+        seats.push_back(&tables[i]);
+    }
+
+    // Stopping only wakes the workers; the tables kill and reap their programs afterwards,
+    // from this thread, so no restart can race with a kill.
+    Interruption interruption{interrupt_requested, [&] { wake->fire(); }};
+    auto played = play_pool(seats, options, &interruption);
+    for (LocalTable& table : tables) table.end();
+    if (!played) return Err{played.error()};
+
+    ArenaStats stats;
+    ArenaPieces pieces;
+    for (const GameRecord& record : played.value()) tally(record.order, record.result, stats, pieces);
+    add_totals(stats, pieces);
+    return std::move(played.value());
 }
 
 }  // namespace veltrix::arena

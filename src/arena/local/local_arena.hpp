@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "arena/match/error.hpp"
+#include "arena/match/pool.hpp"
+#include "arena/match/record.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {
@@ -23,9 +25,6 @@ struct ArenaPieces {
     std::size_t pieces2 = 0;
 };
 
-// How long a freshly started program may take to answer "ping".
-inline constexpr std::chrono::seconds kHandshakeTimeLimit{5};
-
 class LocalArena {
 public:
     // Each command is a program followed by its arguments; nothing is started yet.
@@ -38,10 +37,21 @@ public:
     // stops and fails with Interrupted. Every process is killed and reaped on every path.
     Result<void, ArenaError> play_n(std::size_t n, const std::function<bool()>& interrupt_requested = {});
 
+    // Plays options.games games on `concurrency` workers at once (even, at least 2; no more
+    // are started than there are games), each worker with its own two programs, and returns
+    // one record per game in game order; the games are added to the totals. A failed batch
+    // leaves the totals as they were. Interruption and reaping as for play_n.
+    Result<std::vector<GameRecord>, ArenaError> play(const PoolOptions& options, std::size_t concurrency,
+                                                     const std::function<bool()>& interrupt_requested = {});
+
     const ArenaStats& stats() const { return stats_; }
     const ArenaPieces& pieces() const { return pieces_; }
 
 private:
+    // Adds one game, played with `order`, to `stats` and `pieces`.
+    static void tally(PlayerOrder order, const GameResult& game, ArenaStats& stats, ArenaPieces& pieces);
+    void add_totals(const ArenaStats& stats, const ArenaPieces& pieces);
+
     std::vector<std::string> command1_;
     std::vector<std::string> command2_;
     ArenaStats stats_;

@@ -19,6 +19,7 @@ GameError player_fault(PlayerError error, board::Turn side) {
 }  // namespace
 
 Result<void, GameError> Game::play() {
+    moves_.reserve(60);
     for (;;) {
         if (board_.is_game_over()) break;
         if (board_.is_pass()) {
@@ -28,7 +29,7 @@ Result<void, GameError> Game::play() {
         }
         const board::Turn side = board_.turn;
         Player& mover = side == board::Turn::Black ? black_ : white_;
-        const auto square = mover.get_move_with_timeout(board_);
+        const auto square = mover.get_move_with_timeout(board_, move_limit_);
         if (!square) return Err{player_fault(square.error(), side)};
         const auto moved = board_.do_move(*square);
         if (!moved) {
@@ -38,6 +39,7 @@ Result<void, GameError> Game::play() {
             }
             return Err{GameError::UnexpectedError};
         }
+        moves_.push_back(static_cast<unsigned>(*square));
     }
     const auto winner = board_.get_winner();
     if (!winner) return Err{GameError::UnexpectedError};

@@ -32,7 +32,7 @@ Player::Player(std::unique_ptr<LineWriter> writer, std::unique_ptr<LineReader> r
     : writer_(std::move(writer)), reader_(std::move(reader)) {}
 
 Result<std::size_t, PlayerError> Player::get_move_with_timeout(const board::Board& board,
-                                                               std::chrono::milliseconds limit) {
+                                                               Clock::duration limit) {
     auto rendered = board.get_board_line();
     if (!rendered) return Err{PlayerError::InvalidBoard};
     std::string request = std::move(rendered.value());

@@ -23,7 +23,7 @@ public:
     // A reply that arrives after a timed-out request is consumed and discarded by the next
     // request, never taken as its answer.
     Result<std::size_t, PlayerError> get_move_with_timeout(const board::Board& board,
-                                                           std::chrono::milliseconds limit = kMoveTimeLimit);
+                                                           Clock::duration limit = kMoveTimeLimit);
 
 private:
     std::unique_ptr<LineWriter> writer_;

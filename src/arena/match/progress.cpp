@@ -1,14 +1,21 @@
 #include "arena/match/progress.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "arena/io/pipe_io.hpp"
 #include "arena/io/process.hpp"
@@ -77,43 +84,172 @@ TerminalSize tput_size() {
     return size;
 }
 
-// Writes all of `text` to standard error; false when it cannot be written.
-bool write_stderr(const std::string& text) {
-    std::fflush(stderr);  // anything the C library still holds goes first
-    return write_all(STDERR_FILENO, text, Clock::now() + std::chrono::seconds(5));
-}
-
 std::string padded(std::string line, std::size_t columns) {
     const std::size_t width = text_width(line);
     if (width < columns) line.append(columns - width, ' ');
     return line;
 }
 
-// Draws every registered bar from the first bar's line on; the registry lock is held.
-bool redraw_locked(Registry& reg) {
+// What one write to standard error shows: every registered bar (a redraw), or the last line
+// of a bar that has closed. Each carries the bars' state as it was when it was asked for.
+struct Frame {
+    bool final_line = false;
+    std::map<std::uint64_t, BarState> bars;  // for a final line, just the closed bar
+    Clock::time_point now;
+    std::uint64_t ticket = 0;
+};
+
+// A redraw of every bar from the first bar's line on.
+std::string redraw_text(const Frame& frame) {
     const TerminalSize terminal = terminal_size();
-    const Clock::time_point now = Clock::now();
     const std::size_t room = terminal.lines > 1 ? terminal.lines - 1 : 1;
     std::string out = "\x1b[?25l\r";
     std::size_t drawn = 0;
-    for (const auto& [id, bar] : reg.bars) {
+    for (const auto& [id, bar] : frame.bars) {
         if (drawn == room) break;
         const std::size_t columns = bar.width.value_or(terminal.columns);
         if (drawn > 0) out += "\n";
-        out += padded(format_bar_line(bar, columns, now), columns);
+        out += padded(format_bar_line(bar, columns, frame.now), columns);
         ++drawn;
     }
-    if (reg.bars.size() > drawn) {
+    if (frame.bars.size() > drawn) {
         out += "\n\x1b[2K ... (more hidden) ...\r";
         ++drawn;
     }
     if (drawn > 1) out += "\x1b[" + std::to_string(drawn - 1) + "A";
     out += "\x1b[?25h";
-    return write_stderr(out);
+    return out;
 }
 
-void report_redraw_failure() {
-    std::fputs("veltrix: the progress bar could not be drawn\n", stderr);
+std::string final_text(const Frame& frame) {
+    const BarState& bar = frame.bars.begin()->second;
+    const std::size_t columns = bar.width.value_or(terminal_size().columns);
+    std::string out = "\r";
+    out += padded(format_bar_line(bar, columns, frame.now), columns);
+    out += '\n';
+    return out;
+}
+
+// A standard error that nobody reads blocks its writer for good, and the bar is only a
+// display: so one thread of its own writes every frame, and the threads that count items
+// (the runner's workers, the caller) only hand frames over. A redraw still waiting when the
+// next one comes is dropped for it; a closed bar's last line is kept.
+class Drawer {
+public:
+    // Queues `frame` for writing; the returned ticket tells when it has been written.
+    std::uint64_t post(Frame frame) {
+        const std::lock_guard lock(mutex_);
+        frame.ticket = ++posted_;
+        if (!frame.final_line && !queue_.empty() && !queue_.back().final_line) {
+            queue_.back() = std::move(frame);
+        } else {
+            queue_.push_back(std::move(frame));
+            if (queue_.size() > kMaxQueuedFrames) queue_.pop_front();  // stuck for long: keep the newest
+        }
+        if (!started_) start_locked();
+        wanted_.notify_one();
+        return posted_;
+    }
+
+    // Waits until every frame up to `ticket` is written, unless the writer is stuck on a
+    // standard error that does not drain (or cannot be had at all).
+    void wait_written(std::uint64_t ticket) {
+        std::unique_lock lock(mutex_);
+        const Clock::time_point give_up = Clock::now() + kFlushWaitLimit;
+        while (written_ < ticket && running_) {
+            const Clock::time_point now = Clock::now();
+            if (now >= give_up || (writing_since_ && now - *writing_since_ >= kStuckWrite)) return;
+            written_signal_.wait_for(lock, kStuckWrite / 4);
+        }
+    }
+
+    // True after a frame failed to be written, until one is written again.
+    bool failing() {
+        const std::lock_guard lock(mutex_);
+        return failing_;
+    }
+
+private:
+    static constexpr std::size_t kMaxQueuedFrames = 64;
+    // How long a closing bar waits for its last line at most, and how long one write may
+    // take before the writer counts as stuck.
+    static constexpr std::chrono::seconds kFlushWaitLimit{2};
+    static constexpr std::chrono::milliseconds kStuckWrite{100};
+
+    void start_locked() {
+        started_ = true;
+        // The thread takes no signal meant for the process: Ctrl-C goes to the caller.
+        sigset_t all;
+        sigset_t saved;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        try {
+            // Detached: it may block for good on a standard error that nobody reads, so it
+            // cannot be joined. It uses only this Drawer, which is never destroyed.
+            std::thread([this] { run(); }).detach();
+            running_ = true;
+        } catch (const std::system_error&) {
+            failing_ = true;  // no thread to spare: frames are dropped, nothing waits for them
+        }
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wanted_.wait(lock, [this] { return !queue_.empty(); });
+            Frame frame = std::move(queue_.front());
+            queue_.pop_front();
+            writing_since_ = Clock::now();
+            lock.unlock();
+            const bool ok = write_stderr(frame.final_line ? final_text(frame) : redraw_text(frame));
+            // A report that cannot be written either is dropped; it is said once per failing spell.
+            if (!ok && !failing()) write_stderr("veltrix: the progress bar could not be drawn\n");
+            lock.lock();
+            writing_since_.reset();
+            failing_ = !ok;
+            written_ = frame.ticket;
+            written_signal_.notify_all();
+        }
+    }
+
+    // Writes all of `text` to standard error; false when it cannot be written.
+    static bool write_stderr(const std::string& text) {
+        std::fflush(stderr);  // anything the C library still holds goes first
+        return write_all(STDERR_FILENO, text, Clock::now() + std::chrono::seconds(5));
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wanted_;          // a frame was queued
+    std::condition_variable written_signal_;  // a frame was written
+    std::deque<Frame> queue_;
+    std::uint64_t posted_ = 0;
+    std::uint64_t written_ = 0;
+    std::optional<Clock::time_point> writing_since_;
+    bool started_ = false;
+    bool running_ = false;
+    bool failing_ = false;
+};
+
+std::atomic<Drawer*> g_drawer{nullptr};
+
+// The process's drawer. A child made by fork has no drawing thread: it starts a drawer of
+// its own (the parent's, whose lock may have been held at the fork, is left alone).
+Drawer& drawer() {
+    static std::once_flag at_fork;
+    std::call_once(at_fork, [] { pthread_atfork(nullptr, nullptr, [] { g_drawer.store(nullptr); }); });
+    Drawer* current = g_drawer.load(std::memory_order_acquire);
+    if (current != nullptr) return *current;
+    auto* fresh = new Drawer;
+    if (g_drawer.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *current;
+}
+
+// Hands a redraw of every registered bar to the drawer; the registry lock is held, so frames
+// are queued in the order the bars changed.
+std::uint64_t post_redraw_locked(const Registry& reg) {
+    return drawer().post(Frame{false, reg.bars, Clock::now(), 0});
 }
 
 }  // namespace
@@ -200,7 +336,7 @@ ProgressBar::ProgressBar(std::optional<std::size_t> total, std::optional<std::si
     state.start = now;
     state.width = width;
     reg.bars.emplace(id_, std::move(state));
-    if (!redraw_locked(reg)) report_redraw_failure();
+    post_redraw_locked(reg);
 }
 
 bool ProgressBar::update(std::size_t k) {
@@ -209,7 +345,6 @@ bool ProgressBar::update(std::size_t k) {
     const Clock::time_point now = Clock::now();
     if (pending_ < step_ || now < next_redraw_) return true;
     Registry& reg = registry();
-    bool drawn = true;
     {
         const std::lock_guard lock(reg.mutex);
         BarState& bar = reg.bars.at(id_);
@@ -221,27 +356,31 @@ bool ProgressBar::update(std::size_t k) {
         bar.last_update = now;
         bar.count += pending_;
         pending_ = 0;
-        drawn = redraw_locked(reg);
+        post_redraw_locked(reg);
     }
     next_redraw_ = Clock::now() + kRedrawInterval;
-    return drawn;
+    return !drawer().failing();
 }
 
 void ProgressBar::close() {
     if (closed_) return;
     closed_ = true;
     Registry& reg = registry();
-    const std::lock_guard lock(reg.mutex);
-    auto found = reg.bars.find(id_);
-    if (found == reg.bars.end()) return;
-    BarState bar = std::move(found->second);
-    reg.bars.erase(found);
-    bar.count += pending_;  // the final line shows every item, throttled or not
-    pending_ = 0;
-    const std::size_t columns = bar.width.value_or(terminal_size().columns);
-    bool ok = write_stderr("\r" + padded(format_bar_line(bar, columns, Clock::now()), columns) + "\n");
-    if (ok && !reg.bars.empty()) ok = redraw_locked(reg);
-    if (!ok) report_redraw_failure();
+    std::uint64_t ticket = 0;
+    {
+        const std::lock_guard lock(reg.mutex);
+        auto found = reg.bars.find(id_);
+        if (found == reg.bars.end()) return;
+        Frame last{true, {}, Clock::now(), 0};
+        BarState& bar = last.bars.emplace(id_, std::move(found->second)).first->second;
+        reg.bars.erase(found);
+        bar.count += pending_;  // the final line shows every item, throttled or not
+        pending_ = 0;
+        ticket = drawer().post(std::move(last));
+        if (!reg.bars.empty()) ticket = post_redraw_locked(reg);
+    }
+    // Whoever writes to standard error next comes after the final line, unless it cannot be written.
+    drawer().wait_written(ticket);
 }
 
 }  // namespace veltrix::arena

@@ -38,7 +38,8 @@ std::string format_duration(std::uint64_t seconds);
 std::string format_bar_line(const BarState& bar, std::size_t columns, Clock::time_point now);
 
 // The handle of one registered bar. Updates are throttled; closing (or dropping the handle)
-// prints the final line and a line break.
+// prints the final line and a line break. The bars are drawn by a thread of their own, so
+// none of these calls ever waits on standard error (a pipe that nobody reads included).
 class ProgressBar {
 public:
     explicit ProgressBar(std::optional<std::size_t> total, std::optional<std::size_t> width = std::nullopt);
@@ -46,8 +47,10 @@ public:
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    // Counts `k` more items; false only when the redraw could not be written.
+    // Counts `k` more items; false while frames cannot be written to standard error.
     bool update(std::size_t k);
+    // Hands over the final line and waits until it is written, unless standard error does
+    // not drain (then it is written whenever it does, or never).
     void close();
 
     static constexpr std::chrono::nanoseconds kRedrawInterval{41'666'667};  // 1/24 s

@@ -14,12 +14,11 @@
 #include "arena/match/error.hpp"
 #include "arena/match/game.hpp"
 #include "arena/match/player.hpp"
+#include "arena/match/record.hpp"
 #include "board/core.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::arena {
-
-enum class PlayerOrder : std::uint8_t { Player1Black = 0, Player2Black = 1 };
 
 // A black player and a white player; the first of a pair always plays Black.
 struct PlayerPair {

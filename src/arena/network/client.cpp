@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <optional>
 
 #include "arena/network/client_program.hpp"
+#include "arena/network/server_line.hpp"
 #include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
@@ -19,32 +19,10 @@ constexpr std::chrono::seconds kServerSilenceLimit{10};
 constexpr std::size_t kReceiveChunk = 1024;
 
 Err<ClientError> failure(ClientErrorKind kind) { return Err(ClientError{kind, {}}); }
+
+// sum = a + b; true when that does not fit (sum is then not to be used).
+bool ckd_add(std::size_t& sum, std::size_t a, std::size_t b) { return __builtin_add_overflow(a, b, &sum); }
 Err<ClientError> io_failure(IoError error) { return Err(ClientError{ClientErrorKind::Io, std::move(error)}); }
-
-constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-// The words of a server line, split on runs of blanks.
-std::vector<std::string_view> tokens_of(std::string_view text) {
-    std::vector<std::string_view> tokens;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && is_blank(text[i])) ++i;
-        const std::size_t start = i;
-        while (i < text.size() && !is_blank(text[i])) ++i;
-        if (i > start) tokens.push_back(text.substr(start, i - start));
-    }
-    return tokens;
-}
-
-// An unsigned decimal number, digits only; none for anything else (an overflow included).
-std::optional<std::size_t> number(std::string_view token) {
-    std::size_t value = 0;
-    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (error != std::errc{} || end != token.data() + token.size() || token.empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // One seat of the client: its program and the requests it has not answered yet.
 struct SeatRelay {
@@ -119,38 +97,32 @@ private:
 
     // Handles one server line; true once it was "quit".
     Result<bool, ClientError> handle(std::string_view line) {
-        if (line.size() < kServerTag.size() || !line.starts_with(kServerTag)) {
-            return failure(ClientErrorKind::UnexpectedServerResponse);
+        const std::optional<ServerCommand> command = parse_server_line(line);
+        if (!command) return failure(ClientErrorKind::UnexpectedServerResponse);
+        if (std::holds_alternative<IsReadyCommand>(*command)) return answered(reply("readyok\n"));
+        if (const auto* move = std::get_if<MoveCommand>(&*command)) {
+            return answered(pass_on(move->seat == Seat::Black ? black_ : white_, move->position));
         }
-        while (line.starts_with(kServerTag)) line.remove_prefix(kServerTag.size());
-        const std::vector<std::string_view> tokens = tokens_of(line);
-        // A tag with nothing after it is not a request either.
-        if (tokens.empty()) return failure(ClientErrorKind::UnexpectedServerResponse);
-        const std::string_view command = tokens[0];
-        if (command == "isready" && tokens.size() == 1) return answered(reply("readyok\n"));
-        if (command == "black" && tokens.size() == 2) return answered(pass_on(black_, tokens[1]));
-        if (command == "white" && tokens.size() == 2) return answered(pass_on(white_, tokens[1]));
-        if (command == "stats" && tokens.size() == 4) {
-            const auto wins = number(tokens[1]), losses = number(tokens[2]), draws = number(tokens[3]);
-            if (!wins || !losses || !draws) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_stats({*wins, *losses, *draws});
+        if (const auto* stats = std::get_if<StatsCommand>(&*command)) {
+            // Totals that would wrap round are no totals: refused, and nothing is counted.
+            if (!client_.add_stats({stats->wins, stats->losses, stats->draws})) {
+                return failure(ClientErrorKind::UnexpectedServerResponse);
+            }
             return answered(reply("ok\n"));
         }
-        if (command == "pieces" && tokens.size() == 3) {
-            const auto own = number(tokens[1]), opponent = number(tokens[2]);
-            if (!own || !opponent) return failure(ClientErrorKind::UnexpectedServerResponse);
-            client_.add_pieces({*own, *opponent});
+        if (const auto* pieces = std::get_if<PiecesCommand>(&*command)) {
+            if (!client_.add_pieces({pieces->own, pieces->opponent})) {
+                return failure(ClientErrorKind::UnexpectedServerResponse);
+            }
             return answered(reply("ok\n"));
         }
-        if (command == "quit" && tokens.size() == 1) {
-            if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
-            black_.program.kill();
-            white_.program.kill();
-            black_.program.reap();
-            white_.program.reap();
-            return true;
-        }
-        return failure(ClientErrorKind::UnexpectedServerResponse);
+        // quit
+        if (auto sent = reply("ok\n"); !sent) return Err(sent.error());
+        black_.program.kill();
+        white_.program.kill();
+        black_.program.reap();
+        white_.program.reap();
+        return true;
     }
 
     static Result<bool, ClientError> answered(Result<void, ClientError> done) {
@@ -158,8 +130,12 @@ private:
         return false;
     }
 
+    // Sends `text` to the server, which must take it within the silence limit.
     Result<void, ClientError> reply(std::string_view text) {
-        if (auto sent = send_all(socket_.fd(), text); !sent) return io_failure(sent.error());
+        bool stopped = false;
+        auto sent = send_all(socket_.fd(), text, Clock::now() + kServerSilenceLimit, stop_, stopped);
+        if (stopped) return failure(ClientErrorKind::Interrupted);
+        if (!sent) return io_failure(sent.error());
         return {};
     }
 
@@ -175,11 +151,13 @@ private:
     }
 
     // Sends back every complete reply line the seat's program has written, each as it was
-    // written; a program that has gone answers what it still owes with empty lines.
+    // written; a program that has gone answers what it still owes with empty lines. Called
+    // when the poll found its output readable: one read takes what is there, no more waits.
     Result<void, ClientError> pass_back(SeatRelay& seat) {
+        if (!seat.program.read_available()) return io_failure(IoError::other("Read error"));
         std::string answer;
         for (;;) {
-            const ReadStatus status = seat.program.read_line(answer, Clock::now());
+            const ReadStatus status = seat.program.buffered_line(answer);
             if (status == ReadStatus::Timeout) return {};  // the rest of a line is still to come
             if (status == ReadStatus::TooLong) return io_failure(IoError::other("Read error: reply line too long"));
             if (status == ReadStatus::Error) return io_failure(IoError::other("Read error"));
@@ -228,21 +206,32 @@ std::string ClientError::message() const {
     return "NetworkArenaClient interrupted";
 }
 
-void NetworkArenaClient::add_stats(const ClientStats& stats) {
-    stats_.wins += stats.wins;
-    stats_.losses += stats.losses;
-    stats_.draws += stats.draws;
+bool NetworkArenaClient::add_stats(const ClientStats& stats) {
+    ClientStats sum;
+    if (ckd_add(sum.wins, stats_.wins, stats.wins) || ckd_add(sum.losses, stats_.losses, stats.losses) ||
+        ckd_add(sum.draws, stats_.draws, stats.draws)) {
+        return false;
+    }
+    stats_ = sum;
+    return true;
 }
 
-void NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
-    pieces_.own += pieces.own;
-    pieces_.opponent += pieces.opponent;
+bool NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
+    ClientPieces sum;
+    if (ckd_add(sum.own, pieces_.own, pieces.own) || ckd_add(sum.opponent, pieces_.opponent, pieces.opponent)) {
+        return false;
+    }
+    pieces_ = sum;
+    return true;
 }
 
 Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
                                                       const StopCheck& stop) {
     // Refused before anything is opened: there is no program to run for either seat.
     if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
+    // Writes to a program that has gone fail with EPIPE instead of raising SIGPIPE; blocked
+    // once for the whole call rather than around each relayed line.
+    const SigpipeBlock no_sigpipe;
     bool stopped = false;
     auto socket = connect_tcp(addr, port, stop, stopped);
     if (stopped) return failure(ClientErrorKind::Interrupted);

@@ -52,8 +52,9 @@ public:
     const ClientStats& stats() const { return stats_; }
     const ClientPieces& pieces() const { return pieces_; }
 
-    void add_stats(const ClientStats& stats);
-    void add_pieces(const ClientPieces& pieces);
+    // Add a report to the totals; false, with nothing changed, when a counter would overflow.
+    [[nodiscard]] bool add_stats(const ClientStats& stats);
+    [[nodiscard]] bool add_pieces(const ClientPieces& pieces);
 
 private:
     std::vector<std::string> command_;

@@ -1,5 +1,7 @@
 #include "arena/network/client_program.hpp"
 
+#include <algorithm>
+
 namespace veltrix::arena {
 
 namespace {
@@ -29,10 +31,12 @@ Result<ClientProgram, ProgramStartError> ClientProgram::start(const std::vector<
     ClientProgram program(std::move(process.value()), std::move(input), std::move(output));
     if (!program.write("ping\n")) return start_failure(IoError::other("Write error"));
     std::string reply;
+    const Clock::time_point deadline = Clock::now() + kPongTimeLimit;
     for (;;) {
-        const ReadStatus status = program.read_line(reply, Clock::now() + kStopPollInterval);
+        const ReadStatus status = program.read_line(reply, std::min(deadline, Clock::now() + kStopPollInterval));
         if (status == ReadStatus::Timeout) {
             if (stop && stop()) return Err(ProgramStartError{ProgramStartFailure::Stopped, {}});
+            if (Clock::now() >= deadline) return start_failure(IoError{"TimedOut", 0, "no pong within 5 seconds"});
             continue;
         }
         if (status == ReadStatus::Error) return start_failure(IoError::other("Read error"));

@@ -19,10 +19,13 @@ struct ProgramStartError {
     IoError io;
 };
 
+// How long a freshly started program may take to answer "ping", as in the local arena.
+inline constexpr std::chrono::seconds kPongTimeLimit{5};
+
 class ClientProgram {
 public:
     // Runs `command` with the seat word ("BLACK" or "WHITE") appended and waits for its
-    // "pong" (as long as it takes, unless `stop` says to give up).
+    // "pong" (kPongTimeLimit at most, less if `stop` says to give up).
     static Result<ClientProgram, ProgramStartError> start(const std::vector<std::string>& command, bool white,
                                                           const StopCheck& stop);
 
@@ -30,6 +33,11 @@ public:
     bool write(std::string_view bytes) { return input_.write(bytes); }
     // One line of the program's output, without its "\n".
     ReadStatus read_line(std::string& line, Clock::time_point deadline) { return output_.read_line(line, deadline); }
+    // Once output_fd() was reported readable: takes what is there (one read, no wait);
+    // false when the read failed.
+    bool read_available() { return output_.read_available(); }
+    // The next complete line read so far (Timeout when there is none yet); reads nothing.
+    ReadStatus buffered_line(std::string& line) { return output_.buffered_line(line); }
     // Asks the program to end at once (no wait).
     void kill() { process_.kill(); }
     // Waits for the program to end; true once it is reaped.

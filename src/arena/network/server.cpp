@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include "arena/match/player.hpp"
 #include "arena/match/runner.hpp"
@@ -39,8 +40,14 @@ std::string_view trimmed(std::string_view text) {
 Result<void, ServerError> exchange(const Socket& client, std::string_view rest, std::string_view expected,
                                    ServerErrorKind mismatch, const StopCheck& stop) {
     if (!client.valid()) return failure(ServerErrorKind::ClientNotExists);
-    if (auto sent = send_all(client.fd(), kServerTag); !sent) return io_failure(sent.error());
-    if (auto sent = send_all(client.fd(), rest); !sent) return io_failure(sent.error());
+    // A client that stops reading is given as long to take the line as to answer it.
+    const Clock::time_point deadline = Clock::now() + kReplyTimeLimit;
+    for (const std::string_view piece : {kServerTag, rest}) {
+        bool stopped = false;
+        auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
+        if (stopped) return failure(ServerErrorKind::Interrupted);
+        if (!sent) return io_failure(sent.error());
+    }
     switch (wait_readable(client.fd(), Clock::now() + kReplyTimeLimit, stop)) {
         case WaitStatus::Ready: break;
         case WaitStatus::Stopped: return failure(ServerErrorKind::Interrupted);
@@ -121,10 +128,33 @@ Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std
     auto listener = listen_tcp(addr, port);
     if (!listener) return io_failure(listener.error());
     for (;;) {
-        while (!clients_[0].valid() || !clients_[1].valid()) {
-            if (auto accepted = accept_client(listener.value(), stop); !accepted) return accepted;
-        }
+        if (auto joined = await_clients(listener.value(), stop); !joined) return joined;
         if (auto served = serve_match(stop); !served) return served;
+    }
+}
+
+Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listener, const StopCheck& stop) {
+    for (;;) {
+        // A client that gave up waiting (or a bare probe of the port) has left: its slot is
+        // free again, so the next two clients still get their match.
+        for (Socket& client : clients_) {
+            if (client.valid() && peer_has_gone(client.fd())) client.reset();
+        }
+        if (clients_[0].valid() && clients_[1].valid()) return {};
+        std::array<pollfd, 3> watched{{
+            {listener.fd(), POLLIN, 0},
+            {clients_[0].valid() ? clients_[0].fd() : -1, POLLRDHUP, 0},
+            {clients_[1].valid() ? clients_[1].fd() : -1, POLLRDHUP, 0},
+        }};
+        switch (wait_any(watched, Clock::time_point::max(), stop)) {
+            case WaitStatus::Ready: break;
+            case WaitStatus::Stopped: return failure(ServerErrorKind::Interrupted);
+            case WaitStatus::Timeout:
+            case WaitStatus::Error: return io_failure(IoError::from_errno(errno));
+        }
+        // A hang-up is handled first, so that a newcomer takes the lowest free slot.
+        if (watched[0].revents == 0 || watched[1].revents != 0 || watched[2].revents != 0) continue;
+        if (auto accepted = accept_client(listener, stop); !accepted) return accepted;
     }
 }
 
@@ -134,6 +164,8 @@ Result<void, ServerError> NetworkArenaServer::accept_client(const Socket& listen
         if (accepted.error().failure == AcceptFailure::Stopped) return failure(ServerErrorKind::Interrupted);
         return io_failure(accepted.error().io);
     }
+    // Closed before it was taken (a client that gave up in the backlog, a probe): never a client.
+    if (peer_has_gone(accepted.value().fd())) return {};
     std::size_t slot = 0;
     if (clients_[0].valid()) slot = 1;
     if (clients_[slot].valid()) return failure(ServerErrorKind::NoFreeSlot);  // the new socket closes here

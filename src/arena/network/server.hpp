@@ -52,7 +52,9 @@ public:
     Result<void, ServerError> start(const std::string& addr, std::uint16_t port, const StopCheck& stop);
 
 private:
-    // Takes one more client into a free slot.
+    // Waits until both slots hold a connected client, freeing the slot of any that closes.
+    Result<void, ServerError> await_clients(const Socket& listener, const StopCheck& stop);
+    // Takes one more client into a free slot (none, if it has closed already).
     Result<void, ServerError> accept_client(const Socket& listener, const StopCheck& stop);
     // Readiness, the games, the reports and quit for the two connected clients.
     Result<void, ServerError> serve_match(const StopCheck& stop);

@@ -9,12 +9,15 @@ constexpr std::size_t kReceiveChunk = 1024;
 
 constexpr std::string_view kBlackPrefix = "black ";
 constexpr std::string_view kWhitePrefix = "white ";
+constexpr std::size_t kMaxLineWithTag = kBlackPrefix.size() + kMaxLineBytes;
 
 }  // namespace
 
 Result<void, IoError> Connection::send(std::string_view bytes) {
     const std::lock_guard lock(mutex_);
-    return send_all(socket_.fd(), bytes);
+    // Stopping shuts the socket down, which ends a waiting send at once: no stop check needed.
+    bool stopped = false;
+    return send_all(socket_.fd(), bytes, Clock::now() + kSendTimeLimit, StopCheck{}, stopped);
 }
 
 Result<std::size_t, IoError> Connection::receive(char* out, std::size_t capacity) {
@@ -72,7 +75,9 @@ void StreamBuffer::file(std::string_view bytes) {
     }
     tail_.erase(0, start);
     // A line never ends: stop buffering it rather than let the client grow it without bound.
-    if (tail_.size() > kBlackPrefix.size() + kMaxLineBytes && state_ == State::Open) state_ = State::LineTooLong;
+    // The bound leaves room for a "\r" that its "\n" would strip, so that a line is judged the
+    // same however the bytes were split between receives.
+    if (tail_.size() > kMaxLineWithTag + 1 && state_ == State::Open) state_ = State::LineTooLong;
 }
 
 void StreamBuffer::file_end() {
@@ -86,6 +91,11 @@ void StreamBuffer::file_end() {
 }
 
 void StreamBuffer::file_line(std::string_view line) {
+    // Too long whether tagged or not: such a line that arrives in pieces is refused above.
+    if (line.size() > kMaxLineWithTag) {
+        if (state_ == State::Open) state_ = State::LineTooLong;
+        return;
+    }
     std::deque<std::string>* queue = nullptr;
     if (line.starts_with(kBlackPrefix)) {
         queue = &black_;

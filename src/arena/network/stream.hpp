@@ -21,6 +21,9 @@ inline constexpr std::string_view kServerTag = "##SUPER##";
 // Replies queued for one seat beyond this count mean the client floods the server.
 inline constexpr std::size_t kMaxQueuedLines = 256;
 
+// How long a move request may wait for a client that does not read: the move's own limit.
+inline constexpr std::chrono::seconds kSendTimeLimit{5};
+
 // One client's socket shared by both seats' writers and the StreamBuffer. The mutex keeps
 // whole messages from interleaving on the wire.
 class Connection {

@@ -1,0 +1,40 @@
+"""veltrix_match: match statistics, openings and the veltrix-match command-line match runner.
+
+- statistics: `score`, `elo_difference`, `los`, `draw_ratio`, `elo_from_score`;
+- the SPRT: `Sprt` and `llr_pentanomial` (pentanomial pair results, logistic Elo);
+- openings: `read_openings` (a file of transcripts), `builtin_openings`;
+- the work of a match: `Chunk`, `play_chunk`, `Executor`, `LocalExecutor` (see
+  veltrix_match.chunks for the contract an executor keeps); the driver is `Match`;
+- `main`: the veltrix-match command (also `python -m veltrix_match`).
+"""
+
+from .chunks import Chunk, Executor, LocalExecutor, play_chunk
+from .cli import main
+from .match import Match, Program
+from .openings import OpeningsError, builtin_openings, distinct_openings, read_openings
+from .sprt import Sprt, SprtState, expected_score, llr_pentanomial
+from .stats import draw_ratio, elo_difference, elo_from_score, format_elo, los, score
+
+__all__ = [
+    "Chunk",
+    "Executor",
+    "LocalExecutor",
+    "Match",
+    "OpeningsError",
+    "Program",
+    "Sprt",
+    "SprtState",
+    "builtin_openings",
+    "distinct_openings",
+    "draw_ratio",
+    "elo_difference",
+    "elo_from_score",
+    "expected_score",
+    "format_elo",
+    "llr_pentanomial",
+    "los",
+    "main",
+    "play_chunk",
+    "read_openings",
+    "score",
+]

@@ -1,0 +1,119 @@
+"""Chunks: the unit of work of a match, and the executors that play them.
+
+A match is cut into chunks, each a handful of game pairs between two programs. The driver
+(veltrix_match.match) makes the chunks, hands them to an executor, and puts the results back
+in game order; an executor only plays them. This is the whole contract between the two:
+
+``Chunk`` (frozen dataclass, picklable)
+    index        int: position in the schedule (0, 1, 2, ...).
+    first_game   int: match-wide index of the chunk's first game; always even.
+    pairing      int: which pair of programs plays (0 in a head-to-head; in a round robin the
+                 index of the pair in the driver's list of pairings).
+    commands     (argv A, argv B): the two programs' command lines, as lists of strings.
+    openings     tuple of transcripts, one per game pair of the chunk.
+    time_limit   float: seconds per move.
+    concurrency  int: games played at once (even, >= 2).
+    forfeit      bool: a failing program loses the game (True) or stops the match (False).
+    games        property: 2 * len(openings).
+
+    Game ``first_game + i`` of the chunk starts from ``openings[i // 2]``; in an even game
+    command A plays Black, in the odd one command B.
+
+``play_chunk(chunk) -> list[dict]``
+    Plays the chunk through ``veltrix.Arena(*chunk.commands).play(...)`` in this process
+    and returns one plain dict per game, in game order: the record's fields (black, opening,
+    moves, winner, black_discs, white_discs, error; 1 and 2 mean command A and B) plus
+    "game" (first_game + i) and "pairing". A failure (with forfeit off, or a program that
+    cannot start) raises ValueError. Plain dicts travel between processes and machines.
+
+``Executor`` (protocol)
+    run(chunks) -> iterator of (chunk, results): plays every chunk of the iterable (which may
+    be lazy) and yields each with its play_chunk results as it finishes, in any order. An
+    error of a chunk is raised from the iterator.
+    cancel(): no more chunks are wanted (the match is decided); chunks not started are
+    dropped and the iterator ends soon. Called from the thread iterating run().
+
+``LocalExecutor`` plays the chunks one after another in this process, each with its own
+concurrency. Other executors (the cluster one in veltrix_match.cluster) follow the same
+protocol and need nothing else from the driver.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+import veltrix
+
+__all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "play_chunk"]
+
+#: The fields of a game record, in the order they are written out.
+RECORD_FIELDS = ("black", "opening", "moves", "winner", "black_discs", "white_discs", "error")
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """A run of game pairs between two programs; see the module documentation."""
+
+    index: int
+    first_game: int
+    pairing: int
+    commands: tuple[list[str], list[str]]
+    openings: tuple[str, ...]
+    time_limit: float = 5.0
+    concurrency: int = 2
+    forfeit: bool = False
+
+    def __hash__(self) -> int:
+        # The command lines are lists; hash them as tuples so chunks can key a dict or a set.
+        commands = tuple(tuple(command) for command in self.commands)
+        return hash((self.index, self.first_game, self.pairing, commands, self.openings))
+
+    @property
+    def games(self) -> int:
+        """The number of games of the chunk: one pair per opening."""
+        return 2 * len(self.openings)
+
+
+def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
+    """Plays the chunk in this process; one dict per game, in game order."""
+    arena = veltrix.Arena(*chunk.commands)
+    records = arena.play(
+        chunk.games,
+        openings=list(chunk.openings),
+        time_limit=chunk.time_limit,
+        concurrency=chunk.concurrency,
+        on_error="forfeit" if chunk.forfeit else "raise",
+        progress=False,
+    )
+    results = []
+    for offset, record in enumerate(records):
+        result: dict[str, Any] = {"game": chunk.first_game + offset, "pairing": chunk.pairing}
+        result.update((field, getattr(record, field)) for field in RECORD_FIELDS)
+        results.append(result)
+    return results
+
+
+class Executor(Protocol):
+    """Plays chunks and yields their results as they finish; see the module documentation."""
+
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]: ...
+
+    def cancel(self) -> None: ...
+
+
+class LocalExecutor:
+    """Plays the chunks one after another in this process."""
+
+    def __init__(self) -> None:
+        self._cancelled = False
+
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]:
+        for chunk in chunks:
+            if self._cancelled:
+                return
+            yield chunk, play_chunk(chunk)
+
+    def cancel(self) -> None:
+        self._cancelled = True

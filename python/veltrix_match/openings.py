@@ -1,0 +1,94 @@
+"""Opening sets: a file of transcripts, or the built-in set of short distinct openings.
+
+An opening is a transcript: square names from the initial position ("f5d6c3", case-insensitive,
+passes implicit, "" for the initial position itself). Each opening is played twice, once with
+each program as Black, so an unbalanced opening costs neither side.
+"""
+
+from __future__ import annotations
+
+import random
+from collections.abc import Iterator
+from pathlib import Path
+
+import veltrix
+
+__all__ = ["BUILTIN_PLIES", "OpeningsError", "builtin_openings", "distinct_openings", "read_openings"]
+
+#: Plies of the built-in openings: deep enough for about a thousand distinct positions,
+#: shallow enough to leave the game to the programs.
+BUILTIN_PLIES = 6
+
+
+class OpeningsError(ValueError):
+    """An openings file that cannot be used; the message names the file and line."""
+
+
+def read_openings(path: str | Path) -> list[str]:
+    """The transcripts of an openings file, in file order.
+
+    One transcript per line; blank lines and lines starting with "#" are skipped, surrounding
+    blanks removed. Every transcript is checked against the rules here, so a bad line is
+    reported with its line number before any program starts. Raises OpeningsError for an
+    unreadable file, an illegal or unparsable transcript, or a file with no opening at all.
+    """
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as error:
+        raise OpeningsError(f"cannot read openings file {path}: {error}") from None
+    openings = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        transcript = line.strip()
+        if not transcript or transcript.startswith("#"):
+            continue
+        try:
+            veltrix.Board.from_transcript(transcript)
+        except ValueError as error:
+            raise OpeningsError(f"{path}:{number}: {error}") from None
+        openings.append(transcript)
+    if not openings:
+        raise OpeningsError(f"no openings in {path}")
+    return openings
+
+
+def _lines(board: veltrix.Board, moves: list[str], plies: int) -> Iterator[tuple[veltrix.Board, str]]:
+    """Every (position, transcript) reached in `plies` more moves; passes do not count."""
+    if plies == 0:
+        yield board, "".join(moves)
+        return
+    if board.is_game_over():
+        return
+    if board.is_pass():
+        board = board.clone()
+        board.do_pass()
+    for move in board.get_legal_moves_vec():
+        child = board.clone()
+        child.do_move(move)
+        moves.append(veltrix.Board.square_name(move))
+        yield from _lines(child, moves, plies - 1)
+        moves.pop()
+
+
+def distinct_openings(plies: int) -> list[str]:
+    """One transcript for each position `plies` moves from the start, up to symmetry.
+
+    Positions equal under one of the board's eight symmetries (rotations and reflections)
+    count once; the transcript kept is the first in square order of the moves.
+    """
+    if plies < 0:
+        raise ValueError(f"plies must not be negative (got {plies})")
+    seen: set[tuple[int, int, veltrix.Turn]] = set()
+    openings = []
+    for board, transcript in _lines(veltrix.Board(), [], plies):
+        key = board.canonical().get_board()
+        if key not in seen:
+            seen.add(key)
+            openings.append(transcript)
+    return openings
+
+
+def builtin_openings(seed: int, plies: int = BUILTIN_PLIES) -> list[str]:
+    """The built-in set: distinct_openings(plies) in an order shuffled by `seed`."""
+    openings = distinct_openings(plies)
+    random.Random(seed).shuffle(openings)
+    return openings

@@ -1,0 +1,225 @@
+#include "arena/match/pool.hpp"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "arena/io/pipe_io.hpp"
+#include "arena/match/progress.hpp"
+#include "board/notation.hpp"
+
+namespace veltrix::arena {
+
+namespace {
+
+// How often the calling thread asks whether the batch should stop.
+constexpr std::chrono::milliseconds kInterruptPoll{50};
+
+// What the workers and the calling thread share during one batch.
+struct PoolState {
+    explicit PoolState(const PoolOptions& opts) : options(opts), records(opts.games) {}
+
+    const PoolOptions& options;
+    std::array<std::atomic<std::size_t>, 2> next_pair{0, 0};  // per order: games handed out
+    std::vector<std::optional<GameRecord>> records;           // slot i written by one worker only
+    std::atomic<bool> stop{false};
+
+    std::mutex mutex;  // guards what follows
+    std::condition_variable changed;
+    std::size_t running = 0;
+    bool crashed = false;
+    std::optional<std::pair<std::size_t, GameError>> failure;  // game index and its error
+
+    std::mutex bar_mutex;
+    ProgressBar* bar = nullptr;
+};
+
+constexpr std::size_t side_index(board::Turn side) { return side == board::Turn::Black ? 0 : 1; }
+
+// The result of a game lost by `fault` on `board`: the other side wins, discs as they stand.
+GameResult forfeited(const board::Board& board, board::Turn fault) {
+    return GameResult{board::opposite(fault), static_cast<std::size_t>(board.black_piece_num()),
+                      static_cast<std::size_t>(board.white_piece_num())};
+}
+
+void report_failure(PoolState& state, std::size_t index, GameError error) {
+    {
+        const std::lock_guard lock(state.mutex);
+        if (!state.failure || index < state.failure->first) state.failure = {index, error};
+    }
+    state.stop.store(true, std::memory_order_release);
+    state.changed.notify_all();
+}
+
+// Plays the games of one table until none of its kind is left or the batch stops.
+void run_table(PoolState& state, Table& table, PlayerOrder order) {
+    const PoolOptions& options = state.options;
+    const std::size_t parity = order == PlayerOrder::Player1Black ? 0 : 1;
+    std::array<bool, 2> needs_restart{false, false};
+    for (;;) {
+        if (state.stop.load(std::memory_order_acquire)) return;
+        const std::size_t index = 2 * state.next_pair[parity].fetch_add(1) + parity;
+        if (index >= options.games) return;
+        const Opening* opening = options.openings.empty()
+                                     ? nullptr
+                                     : &options.openings[(index / 2) % options.openings.size()];
+        const board::Board start = opening ? opening->position : board::Board{};
+        GameRecord record;
+        record.order = order;
+        record.opening = opening ? opening->transcript : std::string();
+
+        std::optional<board::Turn> unstarted;
+        for (const board::Turn side : {board::Turn::Black, board::Turn::White}) {
+            if (!needs_restart[side_index(side)]) continue;
+            if (table.restart(side)) {
+                needs_restart[side_index(side)] = false;
+            } else if (!unstarted) {
+                unstarted = side;
+            }
+        }
+        if (state.stop.load(std::memory_order_acquire)) return;  // a restart cut short by the stop
+
+        if (unstarted) {
+            record.moves = record.opening;
+            record.error = *unstarted == board::Turn::Black ? GameError::BlackCrash : GameError::WhiteCrash;
+            record.result = forfeited(start, *unstarted);
+        } else {
+            Game game(table.player(board::Turn::Black), table.player(board::Turn::White), start, options.move_limit);
+            const auto played = game.play();
+            const auto result = game.get_result();
+            record.moves = record.opening + board::write_transcript(game.moves());
+            if (played && result) {
+                record.result = result.value();
+            } else {
+                // A failure that stopping the batch caused (its programs killed) is not one.
+                if (state.stop.load(std::memory_order_acquire)) return;
+                const GameError error = played ? result.error() : played.error();
+                const std::optional<board::Turn> fault = side_at_fault(error);
+                if (!options.forfeit || !fault) {
+                    report_failure(state, index, error);
+                    return;
+                }
+                record.error = error;
+                record.result = forfeited(game.board(), *fault);
+                needs_restart[side_index(*fault)] = true;
+            }
+        }
+        state.records[index] = std::move(record);
+        if (state.bar) {
+            // Only a display: a standard error that cannot be written must not fail the batch.
+            const std::lock_guard lock(state.bar_mutex);
+            state.bar->update(1);
+        }
+    }
+}
+
+void run_worker(PoolState& state, Table& table, PlayerOrder order) {
+    // The workers write to pipes and to standard error; neither may end the process.
+    block_sigpipe_for_this_thread();
+    bool crashed = false;
+    try {
+        run_table(state, table, order);
+    } catch (...) {
+        crashed = true;  // reported as a failed join, never rethrown
+        state.stop.store(true, std::memory_order_release);
+    }
+    {
+        const std::lock_guard lock(state.mutex);
+        --state.running;
+        state.crashed = state.crashed || crashed;
+    }
+    state.changed.notify_all();
+}
+
+}  // namespace
+
+Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> tables, const PoolOptions& options,
+                                                      const Interruption* interruption) {
+    if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
+
+    std::optional<ProgressBar> bar;
+    if (options.progress) bar.emplace(options.games);
+    PoolState state(options);
+    state.bar = bar ? &*bar : nullptr;
+
+    bool aborted = false;
+    const auto stop_workers = [&] {
+        state.stop.store(true, std::memory_order_release);
+        if (!aborted && interruption && interruption->abort) interruption->abort();
+        aborted = true;
+    };
+    std::vector<std::thread> workers;
+    workers.reserve(tables.size());
+    const auto join_all = [&] {
+        for (std::thread& worker : workers) worker.join();
+    };
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        const PlayerOrder order = i < tables.size() / 2 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black;
+        {
+            const std::lock_guard lock(state.mutex);
+            ++state.running;
+        }
+        try {
+            workers.emplace_back(run_worker, std::ref(state), std::ref(*tables[i]), order);
+        } catch (const std::system_error&) {
+            {
+                const std::lock_guard lock(state.mutex);
+                --state.running;
+            }
+            stop_workers();
+            join_all();
+            return Err{ArenaError{ArenaErrorKind::ThreadSpawnError}};
+        }
+    }
+
+    // The calling thread waits in short slices so that it can notice a request to stop, and
+    // stops the other workers as soon as one of them fails the batch.
+    bool interrupted = false;
+    {
+        std::unique_lock lock(state.mutex);
+        while (state.running > 0) {
+            if ((state.failure || state.crashed) && !aborted) {
+                lock.unlock();
+                stop_workers();
+                lock.lock();
+                continue;
+            }
+            if (interruption == nullptr || !interruption->requested) {
+                state.changed.wait(lock);
+                continue;
+            }
+            state.changed.wait_for(lock, kInterruptPoll);
+            if (interrupted) continue;
+            lock.unlock();
+            interrupted = interruption->requested();
+            if (interrupted) stop_workers();
+            lock.lock();
+        }
+    }
+    join_all();
+
+    // A Ctrl-C that also reached the player programs shows up as a failed game first.
+    if (!interrupted && (state.failure || state.crashed) && interruption && interruption->requested) {
+        interrupted = interruption->requested();
+    }
+    if (interrupted) return Err{ArenaError{ArenaErrorKind::Interrupted}};
+    if (state.crashed) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
+    if (state.failure) return Err{ArenaError{ArenaErrorKind::GameError, state.failure->second}};
+
+    std::vector<GameRecord> records;
+    records.reserve(options.games);
+    for (std::optional<GameRecord>& record : state.records) {
+        // A game nobody played: `tables` lacked a worker of one kind.
+        if (!record) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
+        records.push_back(std::move(*record));
+    }
+    return records;
+}
+
+}  // namespace veltrix::arena

@@ -1,0 +1,70 @@
+#include "arena/match/record.hpp"
+
+#include "board/notation.hpp"
+
+namespace veltrix::arena {
+
+namespace {
+
+std::string lower_case(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Python's repr of a str as far as transcripts need it: quotes, and escapes for the unprintable.
+std::string quoted(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "'";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\'' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;  // UTF-8 bytes of other characters pass through
+        }
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+Result<std::vector<Opening>, OpeningError> parse_openings(const std::vector<std::string>& transcripts) {
+    std::vector<Opening> openings;
+    openings.reserve(transcripts.size());
+    for (std::size_t i = 0; i < transcripts.size(); ++i) {
+        const std::string& text = transcripts[i];
+        auto played = board::play_transcript(text);
+        if (!played) {
+            const board::TranscriptError& error = played.error();
+            const char* what = error.kind == board::TranscriptError::Kind::Illegal ? "is not a legal move"
+                                                                                   : "is not a square";
+            return Err{OpeningError{i, "Invalid opening " + quoted(text) + ": move " + std::to_string(error.index + 1) +
+                                           " " + quoted(error.move) + " " + what}};
+        }
+        openings.push_back(Opening{lower_case(text), played.value()});
+    }
+    return openings;
+}
+
+std::optional<board::Turn> side_at_fault(GameError error) {
+    switch (error) {
+        case GameError::BlackInvalidMove:
+        case GameError::BlackTimeout:
+        case GameError::BlackCrash: return board::Turn::Black;
+        case GameError::WhiteInvalidMove:
+        case GameError::WhiteTimeout:
+        case GameError::WhiteCrash: return board::Turn::White;
+        case GameError::GameNotOverYet:
+        case GameError::UnexpectedError: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace veltrix::arena
