@@ -6,13 +6,20 @@
 
 #include "board/moves_avx2.hpp"
 
+#if VELTRIX_AVX2_PATH
+#include <cpuid.h>
+#endif
+
 namespace veltrix::board {
 
 bool cpu_has_avx2_path() {
 #if VELTRIX_AVX2_PATH
     __builtin_cpu_init();  // static initializers may run before the compiler's own one
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("popcnt");
+    // Not every compiler's __builtin_cpu_supports knows LZCNT: it is asked of the processor.
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    const bool lzcnt = __get_cpuid(0x80000001U, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1U << 5)) != 0;
+    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 #else
     return false;
 #endif
