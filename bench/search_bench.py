@@ -1,8 +1,10 @@
 """Cost of a Python-backed evaluator inside AlphaBetaSearch, side by side with a pure-Python
 loop that calls the same `evaluate` method the same number of times.
 
-Prints evaluations per second of both and their ratio (median of several repeats), then the
-time of get_move with the built-in evaluators at a few depths.
+Prints evaluations per second of both and their ratio (median of several repeats, in processor
+time of the thread, which a busy machine disturbs less than wall time), then the
+time of get_move with the built-in evaluators at a few depths. With "--part search|loop|none
+DEPTH" it runs one side once, for instruction counts (see one_part).
 """
 
 import random
@@ -13,7 +15,7 @@ import time
 import veltrix
 from veltrix import AlphaBetaSearch, Board, Evaluator, LegalNumEvaluator, PieceEvaluator
 
-REPEATS = 7
+REPEATS = 15
 
 
 class Zero:
@@ -60,15 +62,15 @@ def python_evaluator_cost(depth: int) -> None:
     board = Board()
     search_times, loop_times = [], []
     for _ in range(REPEATS):
-        start = time.perf_counter()
+        start = time.thread_time()
         for search, position in zip(searches, boards):
             search.get_move(position)
-        search_times.append(time.perf_counter() - start)
+        search_times.append(time.thread_time() - start)
         method = zero.evaluate
-        start = time.perf_counter()
+        start = time.thread_time()
         for _ in range(calls):
             zero.evaluate(board)
-        loop_times.append(time.perf_counter() - start)
+        loop_times.append(time.thread_time() - start)
     del method
     search_time, loop_time = statistics.median(search_times), statistics.median(loop_times)
     print(f"Python evaluator returning 0, max_depth {depth}: {calls} evaluations")
@@ -91,7 +93,34 @@ def built_in_times() -> None:
                   f"  {moves}")
 
 
+def one_part(part: str, depth: int) -> None:
+    """Runs one side of python_evaluator_cost once, for instruction counts under callgrind:
+    (instructions with "search" or "loop") - (instructions with "none"), divided by the
+    evaluations printed, is the cost of one evaluation."""
+    boards = [Board()] + [midgame(seed, 20) for seed in range(3)]
+    counter = CountingZero()
+    counting = Evaluator()
+    counting.set_py_evaluator(counter)
+    for board in boards:
+        AlphaBetaSearch(counting, depth).get_move(board)
+    evaluator = Evaluator()
+    zero = Zero()
+    evaluator.set_py_evaluator(zero)
+    searches = [AlphaBetaSearch(evaluator, depth) for _ in boards]
+    board = Board()
+    if part == "search":
+        for search, position in zip(searches, boards):
+            search.get_move(position)
+    elif part == "loop":
+        for _ in range(counter.calls):
+            zero.evaluate(board)
+    print(f"{part}: {counter.calls} evaluations")
+
+
 def main() -> None:
+    if len(sys.argv) == 4 and sys.argv[1] == "--part":
+        one_part(sys.argv[2], int(sys.argv[3]))
+        return
     print(f"Python {sys.version.split()[0]}, veltrix from {veltrix.__file__}")
     for depth in (3, 5):
         python_evaluator_cost(depth)

@@ -18,6 +18,11 @@ const char* board_error_name(BoardError error) {
     return "UnknownBoardError";
 }
 
+bool Board::is_game_over() const {
+    if (!is_pass()) return false;
+    return selected_has_no_move(opponent, player);
+}
+
 Result<void, BoardError> Board::do_move(std::size_t pos) {
     if (pos > 63) return Err{BoardError::InvalidPosition};
     if ((get_legal_moves() & square_bit(static_cast<unsigned>(pos))) == 0) return Err{BoardError::InvalidMove};

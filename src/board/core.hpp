@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "board/dispatch.hpp"
+#include "board/rays.hpp"
 #include "util/result.hpp"
 
 namespace veltrix::board {
@@ -51,36 +54,45 @@ namespace detail {
 
 inline constexpr std::uint64_t kNotEdgeColumns = 0x7e7e7e7e7e7e7e7eULL;
 
+// Squares reached from `player` by a run of `mask` squares along one line, both ways (the run
+// and the next square beyond it, minus the player's own starting squares), without loops.
 template <int Shift>
-constexpr std::uint64_t shift(std::uint64_t x) {
-    if constexpr (Shift > 0) return x << Shift;
-    else return x >> -Shift;
+constexpr std::uint64_t line_moves(std::uint64_t player, std::uint64_t mask) {
+    std::uint64_t up = (player << Shift) & mask;
+    std::uint64_t down = (player >> Shift) & mask;
+    up |= (up << Shift) & mask;
+    down |= (down >> Shift) & mask;
+    // Squares whose neighbour along the line is also in `mask`, for steps of two.
+    const std::uint64_t up_pairs = mask & (mask << Shift);
+    const std::uint64_t down_pairs = up_pairs >> Shift;
+    up |= up_pairs & (up << 2 * Shift);
+    down |= down_pairs & (down >> 2 * Shift);
+    up |= up_pairs & (up << 2 * Shift);
+    down |= down_pairs & (down >> 2 * Shift);
+    return (up << Shift) | (down >> Shift);
 }
 
-// Squares reached from `player` by a run of `mask` squares in one direction (the run and
-// the next square beyond it, minus the player's own starting squares), without loops.
-template <int Shift>
-constexpr std::uint64_t direction_moves(std::uint64_t player, std::uint64_t mask) {
-    std::uint64_t t = shift<Shift>(player) & mask;
-    t |= shift<Shift>(t) & mask;
-    const std::uint64_t q = mask & shift<Shift>(mask);
-    t |= q & shift<2 * Shift>(t);
-    t |= q & shift<2 * Shift>(t);
-    return shift<Shift>(t);
+// Opponent discs flipped along one ray that runs towards the word's high bits, given the
+// ray's squares without opponent discs (`stops`): the run of opponent discs from the move
+// ends at the lowest stop, which must hold a player disc. Branch-free: the branches would
+// be taken at random.
+constexpr std::uint64_t up_ray_flips(std::uint64_t ray, std::uint64_t stops, std::uint64_t player) {
+    const std::uint64_t outflank = stops & (0 - stops) & player;
+    return (outflank - 1) & ray & (0 - static_cast<std::uint64_t>(outflank != 0));
 }
 
-// Opponent discs flipped in one direction when the mover plays `move`.
-template <int Shift>
-constexpr std::uint64_t direction_flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent,
-                                        std::uint64_t run_mask) {
-    std::uint64_t run = shift<Shift>(move) & run_mask;
-    run |= shift<Shift>(run) & run_mask;
-    const std::uint64_t q = run_mask & shift<Shift>(run_mask);
-    run |= q & shift<2 * Shift>(run);
-    run |= q & shift<2 * Shift>(run);
-    // The run counts only when the first square past it holds a player disc.
-    const std::uint64_t closed = shift<Shift>(run) & player & ~opponent;
-    return closed != 0 ? run : 0;
+// The same along a ray towards the low bits, where the run ends at the highest stop.
+constexpr std::uint64_t down_ray_flips(std::uint64_t ray, std::uint64_t stops, std::uint64_t player) {
+    // "| 1" spares the zero test: without stops, "& stops" clears the outflank again.
+    const std::uint64_t outflank = (std::uint64_t{1} << (std::bit_width(stops | 1) - 1)) & stops & player;
+    return (0 - (outflank << 1)) & ray;
+}
+
+// Returns `result` from an early exit. Without the empty statement, which the compiler may not
+// run speculatively, it computes every test and merges the exits into one branchless block.
+constexpr bool keep_exit(bool result) {
+    if (!std::is_constant_evaluated()) asm volatile("");
+    return result;
 }
 
 }  // namespace detail
@@ -89,35 +101,69 @@ constexpr std::uint64_t direction_flips(std::uint64_t move, std::uint64_t player
 constexpr std::uint64_t legal_moves(std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const std::uint64_t side = opponent & kNotEdgeColumns;
-    const std::uint64_t moves = direction_moves<1>(player, side) | direction_moves<-1>(player, side) |
-                                direction_moves<8>(player, opponent) | direction_moves<-8>(player, opponent) |
-                                direction_moves<7>(player, side) | direction_moves<-7>(player, side) |
-                                direction_moves<9>(player, side) | direction_moves<-9>(player, side);
+    const std::uint64_t moves = line_moves<1>(player, side) | line_moves<8>(player, opponent) |
+                                line_moves<7>(player, side) | line_moves<9>(player, side);
     return moves & ~(player | opponent);
 }
 
-// Same answer as legal_moves(...) == 0, testing the direction groups one after another.
+// Same answer as legal_moves(...) == 0, testing the lines one after another and stopping at
+// the first with a move (most positions have a horizontal one).
 constexpr bool has_no_move(std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
     const std::uint64_t empty = ~(player | opponent);
-    const std::uint64_t horizontal = opponent & kNotEdgeColumns;
-    if ((direction_moves<1>(player, horizontal) | direction_moves<-1>(player, horizontal)) & empty) return false;
-    const std::uint64_t vertical = opponent & 0x00ffffffffffff00ULL;
-    if ((direction_moves<8>(player, vertical) | direction_moves<-8>(player, vertical)) & empty) return false;
-    const std::uint64_t diagonal = opponent & 0x007e7e7e7e7e7e00ULL;
-    if ((direction_moves<9>(player, diagonal) | direction_moves<-9>(player, diagonal)) & empty) return false;
-    return ((direction_moves<7>(player, diagonal) | direction_moves<-7>(player, diagonal)) & empty) == 0;
+    const std::uint64_t side = opponent & kNotEdgeColumns;
+    if (line_moves<1>(player, side) & empty) return keep_exit(false);
+    if (line_moves<8>(player, opponent) & empty) return keep_exit(false);
+    if (line_moves<9>(player, side) & empty) return keep_exit(false);
+    return (line_moves<7>(player, side) & empty) == 0;
 }
 
-// Every opponent disc flipped when the mover plays the single-bit `move`.
-constexpr std::uint64_t flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent) {
+// Every opponent disc flipped when the mover plays on square `pos`.
+constexpr std::uint64_t flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
     using namespace detail;
-    const std::uint64_t side = opponent & kNotEdgeColumns;
-    return direction_flips<1>(move, player, opponent, side) | direction_flips<-1>(move, player, opponent, side) |
-           direction_flips<8>(move, player, opponent, opponent) |
-           direction_flips<-8>(move, player, opponent, opponent) |
-           direction_flips<7>(move, player, opponent, side) | direction_flips<-7>(move, player, opponent, side) |
-           direction_flips<9>(move, player, opponent, side) | direction_flips<-9>(move, player, opponent, side);
+    const SquareRays& rays = kRays[pos];
+    const std::uint64_t open = ~opponent;
+    // A disc on both words is an opponent disc that cannot close a run.
+    player &= open;
+    // With the rows in reverse order, the vertical and diagonal rays towards the low bits are
+    // rays towards the high bits from the mirrored square, where the cheaper test works.
+    const SquareRays& mirrored = kRays[pos ^ 56];
+    const std::uint64_t open_r = __builtin_bswap64(open);
+    const std::uint64_t player_r = __builtin_bswap64(player);
+    const std::uint64_t down_r = up_ray_flips(mirrored.up[1], mirrored.up[1] & open_r, player_r) |
+                                 up_ray_flips(mirrored.up[2], mirrored.up[2] & open_r, player_r) |
+                                 up_ray_flips(mirrored.up[3], mirrored.up[3] & open_r, player_r);
+    return up_ray_flips(rays.up[0], rays.up[0] & open, player) | up_ray_flips(rays.up[1], rays.up[1] & open, player) |
+           up_ray_flips(rays.up[2], rays.up[2] & open, player) | up_ray_flips(rays.up[3], rays.up[3] & open, player) |
+           down_ray_flips(rays.down[0], rays.down[0] & open, player) | __builtin_bswap64(down_r);
+}
+
+// The same for the single-bit `move`.
+constexpr std::uint64_t flips(std::uint64_t move, std::uint64_t player, std::uint64_t opponent) {
+    return flips_at(first_square(move), player, opponent);
+}
+
+// The same answers through the path chosen at load (board/dispatch.hpp), for callers that run
+// once per Python call or per move; hot loops use one path's functions directly.
+inline std::uint64_t selected_legal_moves(std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_legal_moves(player, opponent);
+#endif
+    return legal_moves(player, opponent);
+}
+
+inline std::uint64_t selected_flips_at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_flips_at(pos, player, opponent);
+#endif
+    return flips_at(pos, player, opponent);
+}
+
+inline bool selected_has_no_move(std::uint64_t player, std::uint64_t opponent) {
+#if VELTRIX_AVX2_PATH
+    if (avx2_selected()) return avx2::call_legal_moves(player, opponent) == 0;
+#endif
+    return has_no_move(player, opponent);
 }
 
 struct Board {
@@ -125,15 +171,16 @@ struct Board {
     std::uint64_t opponent = kInitialOpponent;  // discs of the other side
     Turn turn = Turn::Black;
 
-    std::uint64_t get_legal_moves() const { return legal_moves(player, opponent); }
+    std::uint64_t get_legal_moves() const { return selected_legal_moves(player, opponent); }
     bool is_legal_move(unsigned pos) const { return pos < 64 && (get_legal_moves() & square_bit(pos)) != 0; }
-    bool is_pass() const { return has_no_move(player, opponent); }
-    bool is_game_over() const { return has_no_move(player, opponent) && has_no_move(opponent, player); }
+    bool is_pass() const { return selected_has_no_move(player, opponent); }
+    // Out of line, so that the second side is only looked at when the first cannot move.
+    bool is_game_over() const;
 
     // The position after a move that is known to be legal (no checks: hot paths only).
     Board after_move(unsigned pos) const {
         const std::uint64_t m = square_bit(pos);
-        const std::uint64_t f = flips(m, player, opponent);
+        const std::uint64_t f = selected_flips_at(pos, player, opponent);
         return Board{opponent ^ f, player ^ (m | f), opposite(turn)};
     }
     Board after_pass() const { return Board{opponent, player, opposite(turn)}; }
@@ -177,5 +224,20 @@ struct Board {
     bool is_sound() const { return (player & opponent) == 0; }
     friend bool operator==(const Board&, const Board&) = default;
 };
+
+// The portable path under the names the AVX2 path uses (board/moves_avx2.hpp), for code
+// compiled once per path.
+namespace portable {
+using board::flips;
+using board::flips_at;
+using board::has_no_move;
+using board::legal_moves;
+
+constexpr Board after_move(const Board& b, unsigned pos) {
+    const std::uint64_t m = square_bit(pos);
+    const std::uint64_t f = flips_at(pos, b.player, b.opponent);
+    return Board{b.opponent ^ f, b.player ^ (m | f), opposite(b.turn)};
+}
+}  // namespace portable
 
 }  // namespace veltrix::board

@@ -1,17 +1,34 @@
 // The line, grid, vector and matrix forms of a position.
 #include "board/core.hpp"
 
+#include <array>
+#include <bit>
+#include <cstring>
+
 namespace veltrix::board {
 
 namespace {
 
-// Glyph of square `pos`, or nothing when the square is in both words.
-std::optional<char> glyph(const Board& board, unsigned pos) {
-    const std::uint64_t bit = square_bit(pos);
-    const bool black = (board.black() & bit) != 0;
-    const bool white = (board.white() & bit) != 0;
-    if (black && white) return std::nullopt;
-    return black ? 'X' : white ? 'O' : '-';
+// Entry b holds one byte per column of a row whose discs are the bits of b (column a is the
+// row's high bit): 1 where there is a disc, 0 elsewhere, in memory order.
+constexpr std::array<std::uint64_t, 256> kRowSpread = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        for (unsigned col = 0; col < 8; ++col) {
+            const unsigned byte = std::endian::native == std::endian::little ? col : 7 - col;
+            if ((b >> (7 - col)) & 1U) table[b] |= std::uint64_t{1} << (8 * byte);
+        }
+    }
+    return table;
+}();
+
+// Writes the 8 glyphs of `row` (0 = row 1) into `out`; the words must not share a square.
+void render_row(std::uint64_t black, std::uint64_t white, unsigned row, char* out) {
+    const unsigned shift = 56 - 8 * row;
+    // Per byte '-' plus ('X' - '-') for a black disc or ('O' - '-') for a white one: no carries.
+    const std::uint64_t glyphs = 0x2d2d2d2d2d2d2d2dULL + kRowSpread[(black >> shift) & 0xff] * ('X' - '-') +
+                                 kRowSpread[(white >> shift) & 0xff] * ('O' - '-');
+    std::memcpy(out, &glyphs, 8);
 }
 
 }  // namespace
@@ -33,12 +50,9 @@ Result<void, BoardError> Board::set_board_str(std::u32string_view line, Turn new
 }
 
 Result<std::string, BoardError> Board::get_board_line() const {
+    if (!is_sound()) return Err{BoardError::InvalidState};
     std::string line(64, '-');
-    for (unsigned pos = 0; pos < 64; ++pos) {
-        const std::optional<char> g = glyph(*this, pos);
-        if (!g) return Err{BoardError::InvalidState};
-        line[pos] = *g;
-    }
+    for (unsigned row = 0; row < 8; ++row) render_row(black(), white(), row, line.data() + 8 * row);
     return line;
 }
 
@@ -74,16 +88,13 @@ Result<std::array<std::array<std::array<std::int32_t, 8>, 8>, 3>, BoardError> Bo
 }
 
 Result<std::string, BoardError> Board::to_string() const {
+    if (!is_sound()) return Err{BoardError::InvalidState};
     std::string text = " |abcdefgh\n-+--------\n";
+    char row_text[12] = {'1', '|', 0, 0, 0, 0, 0, 0, 0, 0, '\n', 0};
     for (unsigned row = 0; row < 8; ++row) {
-        text += static_cast<char>('1' + row);
-        text += '|';
-        for (unsigned col = 0; col < 8; ++col) {
-            const std::optional<char> g = glyph(*this, row * 8 + col);
-            if (!g) return Err{BoardError::InvalidState};
-            text += *g;
-        }
-        text += '\n';
+        row_text[0] = static_cast<char>('1' + row);
+        render_row(black(), white(), row, row_text + 2);
+        text.append(row_text, 11);
     }
     return text;
 }

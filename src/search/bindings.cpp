@@ -89,6 +89,7 @@ PyObject* get_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!search->search) throw py::InternalFault("AlphaBetaSearch used after the collector cleared it");
         // The board is shared for the whole search, so a Python evaluator cannot change it.
         const py::SharedBorrow read(board->borrow);
+        const PyEvaluator::Search python_search(search->search->evaluator());
         const std::optional<unsigned> move = search->search->get_move(board->value);
         if (!move) Py_RETURN_NONE;
         return py::require(PyLong_FromUnsignedLong(*move)).release();

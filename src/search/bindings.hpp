@@ -1,8 +1,10 @@
 // The Python search classes and the evaluator that calls back into a Python object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <variant>
 
 #include "python/borrow.hpp"
@@ -39,8 +41,37 @@ public:
     std::int32_t evaluate(const board::Board& board) const override;
     PyObject* object() const { return object_.get(); }
 
+    // For the length of one search with `evaluator` (nothing unless it is a PyEvaluator), the
+    // `evaluate` method is looked up at the first position and kept: replacing it on the
+    // object takes effect at the next search. A nested search on the same thread keeps its
+    // own; one on another thread looks the method up at every position, as outside a search.
+    // Opened and closed with the interpreter lock held, which the search keeps throughout.
+    class Search {
+    public:
+        explicit Search(const search::Evaluator& evaluator);
+        ~Search();
+        Search(const Search&) = delete;
+        Search& operator=(const Search&) = delete;
+
+    private:
+        const PyEvaluator* evaluator_;
+        std::thread::id outer_thread_;
+        py::Ref outer_function_;
+        py::Ref outer_self_;
+    };
+
 private:
+    std::int32_t evaluate_holding_lock(const board::Board& board, bool in_search) const;
+    PyObject* call_kept_method(PyObject* board) const;
+
     SharedObject object_;
+    // The thread of the open Search (none outside one), which holds the interpreter lock
+    // whenever it calls evaluate; then the looked-up method as a function and the object it
+    // is bound to (null for a callable that is not a bound method), empty until the first
+    // position.
+    mutable std::atomic<std::thread::id> search_thread_{};
+    mutable py::Ref function_;
+    mutable py::Ref self_;
     // A Board handed to an earlier call that nobody kept: refilled, it is indistinguishable
     // from a new one and saves an allocation per position.
     mutable py::Ref spare_board_;

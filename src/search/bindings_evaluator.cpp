@@ -2,6 +2,7 @@
 // scores through a Python object's `evaluate` method.
 #include <climits>
 #include <new>
+#include <utility>
 
 #include "board/bindings.hpp"
 #include "python/args.hpp"
@@ -11,6 +12,16 @@
 namespace veltrix::search_py {
 
 namespace {
+
+// Whether this thread holds the interpreter lock: a thread state is attached to it. The
+// searches call back with the lock held, and taking it again costs more than the check.
+bool holds_interpreter_lock() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
 
 // Holds the interpreter lock for a scope, taking it only if this thread does not hold it.
 class InterpreterLock {
@@ -45,7 +56,13 @@ bool to_score(PyObject* result, std::int32_t& score) {
 }  // namespace
 
 std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
+    const bool in_search = search_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    if (in_search || holds_interpreter_lock()) return evaluate_holding_lock(board, in_search);
     const InterpreterLock lock;
+    return evaluate_holding_lock(board, false);
+}
+
+std::int32_t PyEvaluator::evaluate_holding_lock(const board::Board& board, bool in_search) const {
     // The Python code gets its own copy: it cannot change the position being searched.
     // A nested call (the Python code searching again) finds no spare and makes its own.
     py::Ref copy = std::move(spare_board_);
@@ -54,10 +71,15 @@ std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
     } else {
         copy = board_py::new_board(board);
     }
-    PyObject* name = evaluate_method_name();
-    if (name == nullptr) throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
-    PyObject* args[] = {object_.get(), copy.get()};
-    const py::Ref result = py::Ref::steal(PyObject_VectorcallMethod(name, args, 2, nullptr));
+    py::Ref result;
+    if (in_search) {
+        result = py::Ref::steal(call_kept_method(copy.get()));
+    } else {
+        PyObject* name = evaluate_method_name();
+        if (name == nullptr) throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
+        PyObject* args[] = {object_.get(), copy.get()};
+        result = py::Ref::steal(PyObject_VectorcallMethod(name, args, 2, nullptr));
+    }
     if (!result) throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
     std::int32_t score = 0;
     if (!to_score(result.get(), score)) {
@@ -65,6 +87,56 @@ std::int32_t PyEvaluator::evaluate(const board::Board& board) const {
     }
     if (Py_REFCNT(copy.get()) == 1) spare_board_ = std::move(copy);
     return score;
+}
+
+// The result of the kept method for `board` (null with an error set), looking it up first
+// if this search has not yet done so.
+PyObject* PyEvaluator::call_kept_method(PyObject* board) const {
+    if (!function_) {
+        PyObject* name = evaluate_method_name();
+        if (name == nullptr) return nullptr;
+        py::Ref method = py::Ref::steal(PyObject_GetAttr(object_.get(), name));
+        if (!method) return nullptr;
+        // A bound method is called as its function with the object first, as a method call
+        // by name would, without a bound method object per call.
+        if (PyMethod_Check(method.get())) {
+            self_ = py::Ref::new_ref(PyMethod_GET_SELF(method.get()));
+            function_ = py::Ref::new_ref(PyMethod_GET_FUNCTION(method.get()));
+        } else {
+            function_ = std::move(method);
+        }
+    }
+    // Both kept while the call runs, whatever it does to this evaluator's references.
+    const py::Ref function = py::Ref::new_ref(function_.get());
+    const py::Ref self = py::Ref::new_ref(self_.get());
+    if (self) {
+        PyObject* args[] = {self.get(), board};
+        return PyObject_Vectorcall(function.get(), args, 2, nullptr);
+    }
+    PyObject* args[] = {nullptr, board};
+    return PyObject_Vectorcall(function.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyEvaluator::Search::Search(const search::Evaluator& evaluator)
+    : evaluator_(dynamic_cast<const PyEvaluator*>(&evaluator)) {
+    if (evaluator_ == nullptr) return;
+    const std::thread::id self = std::this_thread::get_id();
+    outer_thread_ = evaluator_->search_thread_.load(std::memory_order_relaxed);
+    if (outer_thread_ != std::thread::id{} && outer_thread_ != self) {
+        evaluator_ = nullptr;  // another thread's search is open: leave it alone
+        return;
+    }
+    outer_function_ = std::move(evaluator_->function_);
+    outer_self_ = std::move(evaluator_->self_);
+    evaluator_->search_thread_.store(self, std::memory_order_relaxed);
+}
+
+PyEvaluator::Search::~Search() {
+    if (evaluator_ == nullptr) return;
+    // Swapped out first: releasing this search's method may run Python code.
+    py::Ref function = std::exchange(evaluator_->function_, std::move(outer_function_));
+    py::Ref self = std::exchange(evaluator_->self_, std::move(outer_self_));
+    evaluator_->search_thread_.store(outer_thread_, std::memory_order_relaxed);
 }
 
 std::unique_ptr<search::Evaluator> make_evaluator(const EvaluatorKind& kind) {

@@ -8,13 +8,29 @@
 #include <vector>
 #include <type_traits>
 
+#include "board/moves_avx2.hpp"
 #include "search/evaluator.hpp"
+
+// This file is compiled twice: on its own for the portable path, and from
+// fast_search_avx2.cpp with VELTRIX_FAST_SEARCH_AVX2 defined, where everything below the
+// includes is compiled for AVX2 with that path's move generator and flips inlined.
+#ifdef VELTRIX_FAST_SEARCH_AVX2
+VELTRIX_AVX2_BEGIN
+#define VELTRIX_FAST_SEARCH_ENTRY fast_get_move_avx2
+#else
+#define VELTRIX_FAST_SEARCH_ENTRY fast_get_move
+#endif
 
 namespace veltrix::search {
 
 namespace {
 
 using board::Board;
+#ifdef VELTRIX_FAST_SEARCH_AVX2
+namespace movegen = board::avx2;
+#else
+namespace movegen = board::portable;
+#endif
 
 constexpr int kInfinity = 1000;  // beyond every score of the built-in evaluators (|score| <= 64)
 // Past this many plies every line of any position ends first, so deeper searches are the same.
@@ -124,9 +140,9 @@ public:
     int search(const Board& b, int depth, int alpha, int beta) {
         ++nodes_;
         if (depth == 0) return Eval::score(b);
-        const std::uint64_t moves = board::legal_moves(b.player, b.opponent);
+        const std::uint64_t moves = movegen::legal_moves(b.player, b.opponent);
         if (moves == 0) {
-            if (board::has_no_move(b.opponent, b.player)) return Eval::score(b);  // game over
+            if (movegen::has_no_move(b.opponent, b.player)) return Eval::score(b);  // game over
             return -search(b.after_pass(), depth - 1, -beta, -alpha);
         }
         if (depth == 1) return last_ply(b, moves, beta);
@@ -185,7 +201,7 @@ public:
         int chosen_index = -1;
         for (int i = 0; i < count; ++i) {
             const unsigned pos = moves[i];
-            const Board child = b.after_move(pos);
+            const Board child = movegen::after_move(b, pos);
             if (chosen_index < 0) {
                 best = -search(child, depth, -kInfinity, kInfinity);
                 chosen_index = i;
@@ -212,18 +228,18 @@ private:
         for (; moves != 0; ++count) {
             const unsigned pos = board::first_square(moves);
             moves ^= board::square_bit(pos);
-            const Board child = b.after_move(pos);
+            const Board child = movegen::after_move(b, pos);
             int key = kSquareOrder[pos];
             if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
                 // Discs first (what the leaves count), then few replies for the opponent.
                 if (depth > 2) {
                     key += 16 * std::popcount(child.opponent) -
-                           8 * std::popcount(board::legal_moves(child.player, child.opponent));
+                           8 * std::popcount(movegen::legal_moves(child.player, child.opponent));
                 } else {
                     key += 8 * std::popcount(child.opponent);
                 }
             } else if (depth > 2) {
-                key -= 16 * std::popcount(board::legal_moves(child.player, child.opponent));
+                key -= 16 * std::popcount(movegen::legal_moves(child.player, child.opponent));
             }
             if (pos == hint) key += 1 << 20;
             out[count] = Child{child, key, pos};
@@ -240,15 +256,15 @@ private:
             const int lead = std::popcount(b.player) - std::popcount(b.opponent) + 1;
             for (; moves != 0; moves &= moves - 1) {
                 const std::uint64_t m = moves & (~moves + 1);
-                const int v = lead + 2 * std::popcount(board::flips(m, b.player, b.opponent));
+                const int v = lead + 2 * std::popcount(movegen::flips(m, b.player, b.opponent));
                 ++nodes_;
                 if (v > best && (best = v) >= beta) break;
             }
         } else {
             for (; moves != 0; moves &= moves - 1) {
                 const std::uint64_t m = moves & (~moves + 1);
-                const std::uint64_t f = board::flips(m, b.player, b.opponent);
-                const int v = -std::popcount(board::legal_moves(b.opponent ^ f, b.player ^ (m | f)));
+                const std::uint64_t f = movegen::flips(m, b.player, b.opponent);
+                const int v = -std::popcount(movegen::legal_moves(b.opponent ^ f, b.player ^ (m | f)));
                 ++nodes_;
                 if (v > best && (best = v) >= beta) break;
             }
@@ -259,7 +275,7 @@ private:
     // Disc difference of the finished game when one empty square is left and the mover can
     // play it (`moves` holds that square); the depth is known to be enough for a pass.
     static int last_empty(const Board& b, std::uint64_t moves) {
-        const int flipped = std::popcount(board::flips(moves, b.player, b.opponent));
+        const int flipped = std::popcount(movegen::flips(moves, b.player, b.opponent));
         return std::popcount(b.player) - std::popcount(b.opponent) + 1 + 2 * flipped;
     }
 
@@ -289,10 +305,21 @@ std::optional<unsigned> choose(const Board& b, std::size_t max_depth, std::uint6
 
 }  // namespace
 
-std::optional<unsigned> fast_get_move(const board::Board& board, std::size_t max_depth, BuiltinEvaluator evaluator,
-                                      std::uint64_t* nodes) {
+// The AVX2 copy's entry, defined where the processor may have AVX2.
+std::optional<unsigned> fast_get_move_avx2(const board::Board& board, std::size_t max_depth,
+                                           BuiltinEvaluator evaluator, std::uint64_t* nodes);
+
+std::optional<unsigned> VELTRIX_FAST_SEARCH_ENTRY(const board::Board& board, std::size_t max_depth,
+                                                  BuiltinEvaluator evaluator, std::uint64_t* nodes) {
+#if VELTRIX_AVX2_PATH && !defined(VELTRIX_FAST_SEARCH_AVX2)
+    if (board::avx2_selected()) return fast_get_move_avx2(board, max_depth, evaluator, nodes);
+#endif
     if (evaluator == BuiltinEvaluator::Piece) return choose<PieceEvaluator>(board, max_depth, nodes);
     return choose<LegalNumEvaluator>(board, max_depth, nodes);
 }
 
 }  // namespace veltrix::search
+
+#ifdef VELTRIX_FAST_SEARCH_AVX2
+VELTRIX_AVX2_END
+#endif
