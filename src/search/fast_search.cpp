@@ -20,8 +20,21 @@ namespace {
 
 using board::Board;
 
-// Shallow iterations before an exact solve stop this many plies short of the end.
+// Shallow iterations that order the root moves of an exact solve stop this many plies short
+// of the end; solves of fewer empty squares do without them.
 constexpr int kSolveLead = 12;
+constexpr int kOrderedSolveFrom = 16;
+
+// Scores for ordering the moves of an exact solve: mobility, corners counting double.
+struct MobilityEvaluator {
+    static int score(const Board& b) {
+        constexpr std::uint64_t kCorners = 0x8100000000000081ULL;
+        const std::uint64_t mine = board::legal_moves(b.player, b.opponent);
+        const std::uint64_t theirs = board::legal_moves(b.opponent, b.player);
+        return std::popcount(mine) + std::popcount(mine & kCorners) - std::popcount(theirs) -
+               std::popcount(theirs & kCorners) + 4 * (std::popcount(b.player & kCorners) - std::popcount(b.opponent & kCorners));
+    }
+};
 // Past this many plies every line of any position ends first, so deeper searches are the same.
 constexpr int kDepthCap = 2 * 64 + 2;
 
@@ -90,7 +103,8 @@ public:
     }
 
     // The reference root choice at `depth` plies below each move, trying `moves` in order.
-    unsigned root(const Board& b, int depth, std::array<unsigned, 64>& moves, int count) {
+    unsigned root(const Board& b, int depth, std::array<unsigned, 64>& moves, int count, bool probe_up = false) {
+        probe_up_ = probe_up;
         int best = -kInfinity;
         int chosen_index = -1;
         for (int i = 0; i < count; ++i) {
@@ -105,8 +119,14 @@ public:
             const int threshold = pos < moves[chosen_index] ? best - 1 : best;
             int v = -search(child, depth, -threshold - 1, -threshold);
             if (v > threshold) {
-                v = -search(child, depth, -kInfinity, -threshold);
-                best = v;
+                // v is a lower bound of the new best. In an exact solve it is often the value
+                // itself, which one more null window proves far more cheaply than a full one.
+                if (probe_up_ && -search(child, depth, -v - 1, -v) <= v) {
+                    best = v;
+                } else {
+                    best = -search(child, depth, -kInfinity, -threshold);
+                }
+                v = best;
                 chosen_index = i;
             }
         }
@@ -200,16 +220,53 @@ private:
             }
         }
         std::array<Child, 64> children;
-        const int count = fastest_first(b, moves, hint, empty, children);
+        const int count = fastest_first(b, moves, hint, empty, children, empties >= kShallowOrderFrom ? kShallowDepth : 0);
+        if (empties >= kLookAheadFrom) {
+            // A child already known to be bad enough for the opponent settles this node.
+            const int child_depth = depth - 1;
+            const std::uint8_t child_key =
+                child_depth >= 2 * (empties - 1) ? kToTheEnd : static_cast<std::uint8_t>(child_depth);
+            for (int i = 0; i < count; ++i) {
+                const Entry* e = table_.find(children[i].board);
+                if (e != nullptr && e->depth == child_key && -e->upper >= beta) {
+                    table_.store(b, key, alpha, beta, -e->upper, children[i].pos);
+                    return -e->upper;
+                }
+            }
+        }
         const auto [best, best_move] = principal_variation(children, count, depth, alpha, beta);
         if (tabled) table_.store(b, key, alpha, beta, best, best_move);
         return best;
     }
 
+    // A small negamax over MobilityEvaluator, for ordering the moves of costly endgame nodes.
+    int mobility_search(const Board& b, int depth, int alpha, int beta) {
+        ++nodes_;
+        if (depth == 0) return MobilityEvaluator::score(b);
+        std::uint64_t moves = board::legal_moves(b.player, b.opponent);
+        if (moves == 0) {
+            if (board::has_no_move(b.opponent, b.player)) return 4 * endgame::disc_difference(b.player, b.opponent);
+            return -mobility_search(b.after_pass(), depth - 1, -beta, -alpha);
+        }
+        int best = -kInfinity;
+        for (; moves != 0; moves &= moves - 1) {
+            const unsigned pos = board::first_square(moves & (~moves + 1));
+            const int v = -mobility_search(b.after_move(pos), depth - 1, -beta, -std::max(alpha, best));
+            if (v > best && (best = v) >= beta) break;
+        }
+        return best;
+    }
+
+    // The squares next to `discs`.
+    static std::uint64_t around(std::uint64_t discs) {
+        const std::uint64_t row = discs | ((discs << 1) & ~0x0101010101010101ULL) | ((discs >> 1) & ~0x8080808080808080ULL);
+        return row | (row << 8) | (row >> 8);
+    }
+
     // Children of an endgame node, those that leave the opponent fewest replies first (the
     // table's move before all); corners count double among the replies.
-    static int fastest_first(const Board& b, std::uint64_t moves, unsigned hint, std::uint64_t empty,
-                             std::array<Child, 64>& out) {
+    int fastest_first(const Board& b, std::uint64_t moves, unsigned hint, std::uint64_t empty,
+                             std::array<Child, 64>& out, int shallow) {
         constexpr std::uint64_t kCorners = 0x8100000000000081ULL;
         std::uint64_t odd = 0;
         for (const std::uint64_t q : endgame::kQuadrants) {
@@ -222,9 +279,12 @@ private:
             moves ^= m;
             const Board child = b.after_move(pos);
             const std::uint64_t replies = board::legal_moves(child.player, child.opponent);
-            int key = -64 * (std::popcount(replies) + std::popcount(replies & kCorners));
+            const std::uint64_t open = ~(child.player | child.opponent);
+            int key = -64 * (std::popcount(replies) + std::popcount(replies & kCorners)) -
+                      16 * std::popcount(around(child.opponent) & open);
             key += (m & kCorners) != 0 ? 24 : 0;
             key += (m & odd) != 0 ? 8 : 0;
+            if (shallow > 0) key -= 256 * mobility_search(child, shallow, -kInfinity, kInfinity);
             if (pos == hint) key += 1 << 20;
             out[count] = Child{child, key, pos};
         }
@@ -274,7 +334,7 @@ private:
             for (; moves != 0; moves &= moves - 1) {
                 const std::uint64_t m = moves & (~moves + 1);
                 const std::uint64_t f = board::flips(m, b.player, b.opponent);
-                const int v = -std::popcount(board::legal_moves(b.opponent ^ f, b.player ^ (m | f)));
+                const int v = -Eval::score(Board{b.opponent ^ f, b.player ^ (m | f), b.turn});
                 ++nodes_;
                 if (v > best && (best = v) >= beta) break;
             }
@@ -284,12 +344,18 @@ private:
 
     static constexpr std::uint32_t kPollInterval = 1024;
     // Endgame nodes with at least this many empty squares use the table.
-    static constexpr int kTableFrom = 7;
+    static constexpr int kTableFrom = 9;
+    // Endgame nodes with at least this many empty squares order their moves by shallow searches.
+    static constexpr int kShallowOrderFrom = 16;
+    static constexpr int kShallowDepth = 3;
+    // Endgame nodes with at least this many empty squares look up their children first.
+    static constexpr int kLookAheadFrom = 12;
     // Stability is worth computing only when the window asks for a large lead.
     static constexpr int kStabilityFrom = 8;
 
     Table table_;
     const StopCheck& stop_;
+    bool probe_up_ = false;
     endgame::SmallSolver small_;
     std::uint64_t nodes_ = 0;
     std::uint32_t until_poll_ = kPollInterval;
@@ -305,20 +371,29 @@ std::optional<unsigned> choose(const Board& b, std::size_t max_depth, std::uint6
     }
     if (count == 0) return std::nullopt;
     const int depth = static_cast<int>(std::min<std::size_t>(max_depth, kDepthCap));
+    std::uint64_t ordering_nodes = 0;
+    int first_iteration = depth >= 3 ? depth % 2 : depth;
+    if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
+        const int child_empties = std::popcount(~(b.player | b.opponent)) - 1;
+        if (depth >= child_empties && child_empties >= kOrderedSolveFrom) {
+            // An exact solve: the root moves are ordered by shallow searches for mobility (disc
+            // counts say little before the end), and the solve itself follows at once.
+            FastSearch<MobilityEvaluator> ordering(16, stop);
+            for (int iteration = 1 + child_empties % 2; iteration <= child_empties - kSolveLead; iteration += 2) {
+                ordering.root(b, iteration, moves, count);
+            }
+            ordering_nodes = ordering.nodes();
+            first_iteration = depth;
+        }
+    }
     FastSearch<Eval> search(static_cast<unsigned>(std::clamp(6 + 2 * depth, 10, 20)), stop);
     unsigned chosen = moves[0];
     // Shallower iterations of the same parity fill the table with good moves for the last one.
-    // When the last one solves the game exactly, only shallow ones pay for themselves.
-    int last_shallow = depth - 2;
-    if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
-        const int child_empties = std::popcount(~(b.player | b.opponent)) - 1;
-        if (depth >= child_empties) last_shallow = std::min(last_shallow, child_empties - kSolveLead);
-    }
-    for (int iteration = depth >= 3 ? depth % 2 : depth; iteration <= last_shallow; iteration += 2) {
+    for (int iteration = first_iteration; iteration < depth; iteration += 2) {
         chosen = search.root(b, iteration, moves, count);
     }
-    chosen = search.root(b, depth, moves, count);
-    if (nodes != nullptr) *nodes = search.nodes();
+    chosen = search.root(b, depth, moves, count, first_iteration == depth);
+    if (nodes != nullptr) *nodes = ordering_nodes + search.nodes();
     return chosen;
 }
 
