@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "board/core.hpp"
+#include "search/ray_flips.hpp"
 
 namespace veltrix::search::endgame {
 
@@ -43,7 +44,7 @@ inline int disc_difference(std::uint64_t player, std::uint64_t opponent) {
 // Discs the mover flips by playing `square`, zero when the move is not legal.
 inline std::uint64_t flips_at(unsigned square, std::uint64_t player, std::uint64_t opponent) {
     if ((opponent & kNeighbours[square]) == 0) return 0;
-    return board::flips(board::square_bit(square), player, opponent);
+    return ray_flips(square, player, opponent);
 }
 
 // The empty squares of `empty` (at most 8), those of quadrants holding an odd number of empty
@@ -67,7 +68,7 @@ public:
     std::uint64_t nodes = 0;
 
     template <int N>
-    int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
+    [[gnu::flatten]] int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
               const std::array<std::uint8_t, N>& squares) {
         ++nodes;
         if (depth == 0) return disc_difference(player, opponent);
@@ -106,7 +107,7 @@ public:
 
 private:
     // One empty square left; `depth` >= 1.
-    int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
+    [[gnu::flatten]] int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
         const int diff = disc_difference(player, opponent);
         std::uint64_t f = flips_at(square, player, opponent);
         if (f != 0) return diff + 1 + 2 * std::popcount(f);

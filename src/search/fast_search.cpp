@@ -11,6 +11,7 @@
 #include "search/endgame_small.hpp"
 #include "search/evaluator.hpp"
 #include "search/plain_search.hpp"
+#include "search/ray_flips.hpp"
 #include "search/stability.hpp"
 #include "search/table.hpp"
 
@@ -65,7 +66,7 @@ public:
 
     // Fail-soft negamax value of `b` at `depth`: exact inside (alpha, beta), otherwise a
     // bound on the far side of the window it fell out of.
-    int search(const Board& b, int depth, int alpha, int beta) {
+    [[gnu::flatten]] int search(const Board& b, int depth, int alpha, int beta) {
         if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
             if (depth > 0 && depth >= std::popcount(~(b.player | b.opponent))) return solve(b, depth, alpha, beta);
         }
@@ -179,7 +180,7 @@ private:
 
     // The exact solve with the disc-difference evaluator: `depth` is at least the number of
     // empty squares, so lines end in finished games unless passes use up the slack.
-    int solve(const Board& b, int depth, int alpha, int beta) {
+    [[gnu::flatten]] int solve(const Board& b, int depth, int alpha, int beta) {
         const std::uint64_t empty = ~(b.player | b.opponent);
         const int empties = std::popcount(empty);
         // Past twice the empty squares no line can be cut short (a pass is always followed by
@@ -240,7 +241,7 @@ private:
     }
 
     // A small negamax over MobilityEvaluator, for ordering the moves of costly endgame nodes.
-    int mobility_search(const Board& b, int depth, int alpha, int beta) {
+    [[gnu::flatten]] int mobility_search(const Board& b, int depth, int alpha, int beta) {
         ++nodes_;
         if (depth == 0) return MobilityEvaluator::score(b);
         std::uint64_t moves = board::legal_moves(b.player, b.opponent);
@@ -251,10 +252,16 @@ private:
         int best = -kInfinity;
         for (; moves != 0; moves &= moves - 1) {
             const unsigned pos = board::first_square(moves & (~moves + 1));
-            const int v = -mobility_search(b.after_move(pos), depth - 1, -beta, -std::max(alpha, best));
+            const int v = -mobility_search(play(b, pos), depth - 1, -beta, -std::max(alpha, best));
             if (v > best && (best = v) >= beta) break;
         }
         return best;
+    }
+
+    // `b` after the legal move `pos`, flips found along the rays from its square.
+    static Board play(const Board& b, unsigned pos) {
+        const std::uint64_t f = ray_flips(pos, b.player, b.opponent);
+        return Board{b.opponent ^ f, b.player ^ (board::square_bit(pos) | f), board::opposite(b.turn)};
     }
 
     // The squares next to `discs`.
@@ -277,7 +284,7 @@ private:
             const unsigned pos = board::first_square(moves);
             const std::uint64_t m = board::square_bit(pos);
             moves ^= m;
-            const Board child = b.after_move(pos);
+            const Board child = play(b, pos);
             const std::uint64_t replies = board::legal_moves(child.player, child.opponent);
             const std::uint64_t open = ~(child.player | child.opponent);
             int key = -64 * (std::popcount(replies) + std::popcount(replies & kCorners)) -
@@ -319,7 +326,7 @@ private:
     }
 
     // The value one ply above the leaves: the best child score, stopping once it reaches beta.
-    int last_ply(const Board& b, std::uint64_t moves, int beta) {
+    [[gnu::flatten]] int last_ply(const Board& b, std::uint64_t moves, int beta) {
         int best = -kInfinity;
         if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
             // After a move that flips f discs the mover leads by diff + 1 + 2f.

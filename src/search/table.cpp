@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 namespace veltrix::search {
@@ -12,7 +13,7 @@ namespace veltrix::search {
 namespace {
 
 struct SharedTable {
-    std::mutex mutex;
+    std::atomic<bool> busy{false};
     Entry* entries = nullptr;  // never freed: bounded, and reused by every later search
     std::size_t size = 0;
     std::uint16_t last_id = 0;
@@ -38,14 +39,20 @@ Table::Table(unsigned bits) {
     const std::size_t size = std::size_t{1} << bits;
     mask_ = size - 1;
     SharedTable& shared = shared_table();
-    shared_ = std::unique_lock<std::mutex>(shared.mutex, std::try_to_lock);
-    if (!shared_.owns_lock()) {
+    shared_ = !shared.busy.exchange(true, std::memory_order_acquire);
+    if (!shared_) {
         private_bytes_ = size * sizeof(Entry);
         private_ = entries_ = map_entries(private_bytes_);
         return;
     }
     if (shared.size < size) {
-        Entry* grown = map_entries(size * sizeof(Entry));
+        Entry* grown = nullptr;
+        try {
+            grown = map_entries(size * sizeof(Entry));
+        } catch (...) {
+            shared.busy.store(false, std::memory_order_release);  // no destructor runs after a throw
+            throw;
+        }
         if (shared.entries != nullptr) munmap(shared.entries, shared.size * sizeof(Entry));
         shared.entries = grown;
         shared.size = size;
@@ -61,6 +68,7 @@ Table::Table(unsigned bits) {
 
 Table::~Table() {
     if (private_ != nullptr) munmap(private_, private_bytes_);
+    if (shared_) shared_table().busy.store(false, std::memory_order_release);
 }
 
 }  // namespace veltrix::search

@@ -2,7 +2,8 @@
 //
 // One process-wide table of bounded size serves the searches one at a time (a search from
 // Python holds the interpreter lock, so there is normally no second one); a search that finds it
-// busy gets a private table mapped for it alone and returned to the system when it ends. Entries
+// busy (another thread's, or one started inside a signal handler that the first search's
+// stop check ran) gets a private table mapped for it alone and returned when it ends. Entries
 // carry the id of the search that wrote them, so a search never sees an earlier one's entries
 // and the choice never depends on what was searched before.
 #pragma once
@@ -10,7 +11,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <atomic>
 
 #include "board/core.hpp"
 
@@ -69,7 +70,7 @@ private:
         return entries_[h & mask_];
     }
 
-    std::unique_lock<std::mutex> shared_;  // held while the process-wide table is in use
+    bool shared_ = false;  // this search holds the process-wide table
     Entry* entries_ = nullptr;
     Entry* private_ = nullptr;  // a table of this search alone, or null
     std::size_t private_bytes_ = 0;

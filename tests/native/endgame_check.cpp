@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "search/evaluator.hpp"
 #include "search/fast_search.hpp"
 #include "search/plain_search.hpp"
+#include "search/ray_flips.hpp"
 
 using namespace veltrix;
 
@@ -46,6 +48,20 @@ bool agrees(const board::Board& b, int depth, search::BuiltinEvaluator kind, con
     return false;
 }
 
+// The ray-by-ray flips of the solve against the board's own, on every empty square, both sides.
+bool same_flips(const board::Board& b) {
+    for (std::uint64_t empty = ~(b.player | b.opponent); empty != 0; empty &= empty - 1) {
+        const unsigned pos = static_cast<unsigned>(std::countl_zero(empty & (~empty + 1)));
+        for (const auto& [p, o] : {std::pair{b.player, b.opponent}, std::pair{b.opponent, b.player}}) {
+            if (search::ray_flips(pos, p, o) != board::flips(board::square_bit(pos), p, o)) {
+                std::printf("FLIPS differ at %u: player 0x%016" PRIx64 " opponent 0x%016" PRIx64 "\n", pos, p, o);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +81,7 @@ int main(int argc, char** argv) {
         // Now and then the other side to move, which often makes the mover pass at once.
         if (i % 8 == 7) b = b.after_pass();
         if (b.is_pass()) ++with_pass;
+        if (!same_flips(b)) return 1;
         const int empties = std::popcount(~(b.player | b.opponent));
         // Depths where the root's children have no slack, a little, and more than enough.
         std::vector<int> depths = {empties - 1, empties, empties + 1, empties + 2, 2 * empties};
