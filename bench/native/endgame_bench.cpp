@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     const int first = argc > 2 ? std::atoi(argv[2]) : 40;
     const int last = argc > 3 ? std::atoi(argv[3]) : 59;
     const int repeats = argc > 4 ? std::atoi(argv[4]) : 1;
-    std::printf("| FFO | empties | depth | wall s | cpu s | nodes | M nodes/s (cpu) | move | published move | published score |\n");
+    std::printf("| FFO | empties | depth | wall s | cpu s | nodes | M nodes/s (cpu) | move | published move |"
+                " published score |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     double total = 0, total_cpu = 0;
     for (const Problem& p : read_problems(argv[1])) {
@@ -98,8 +99,8 @@ int main(int argc, char** argv) {
         std::string published;
         for (const std::string& m : p.moves) published += (published.empty() ? "" : " ") + m;
         std::printf("| #%d | %d | %zu | %.3f | %.3f | %" PRIu64 " | %.1f | %s%s | %s | %s |\n", p.number, empties,
-                    depth, t, cpu, nodes, static_cast<double>(nodes) / cpu / 1e6, name.c_str(), right ? "" : " (differs)",
-                    published.c_str(), p.score.c_str());
+                    depth, t, cpu, nodes, static_cast<double>(nodes) / cpu / 1e6, name.c_str(),
+                    right ? "" : " (differs)", published.c_str(), p.score.c_str());
         std::fflush(stdout);
     }
     std::printf("total: wall %.3f s, cpu %.3f s (medians of %d runs each)\n", total, total_cpu, repeats);

@@ -58,7 +58,9 @@ std::array<std::uint8_t, N> parity_order(std::uint64_t empty) {
     std::array<std::uint8_t, N> squares{};
     int n = 0;
     for (std::uint64_t rest : {empty & odd, empty & ~odd}) {
-        for (; rest != 0 && n < N; rest &= rest - 1) squares[n++] = static_cast<std::uint8_t>(63 - std::countr_zero(rest));
+        for (; rest != 0 && n < N; rest &= rest - 1) {
+            squares[n++] = static_cast<std::uint8_t>(63 - std::countr_zero(rest));
+        }
     }
     return squares;
 }

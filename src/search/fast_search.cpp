@@ -26,16 +26,19 @@ using board::Board;
 constexpr int kSolveLead = 12;
 constexpr int kOrderedSolveFrom = 16;
 
-// Scores for ordering the moves of an exact solve: mobility, corners counting double.
+// Scores for ordering the moves of an exact solve only: mobility (moves to corners counting
+// double) and corners held.
 struct MobilityEvaluator {
     static int score(const Board& b) {
         constexpr std::uint64_t kCorners = 0x8100000000000081ULL;
         const std::uint64_t mine = board::legal_moves(b.player, b.opponent);
         const std::uint64_t theirs = board::legal_moves(b.opponent, b.player);
-        return std::popcount(mine) + std::popcount(mine & kCorners) - std::popcount(theirs) -
-               std::popcount(theirs & kCorners) + 4 * (std::popcount(b.player & kCorners) - std::popcount(b.opponent & kCorners));
+        const int mobility = std::popcount(mine) + std::popcount(mine & kCorners) - std::popcount(theirs) -
+                             std::popcount(theirs & kCorners);
+        return mobility + 4 * (std::popcount(b.player & kCorners) - std::popcount(b.opponent & kCorners));
     }
 };
+
 // Past this many plies every line of any position ends first, so deeper searches are the same.
 constexpr int kDepthCap = 2 * 64 + 2;
 
@@ -199,7 +202,8 @@ private:
         const std::uint64_t moves = board::legal_moves(b.player, b.opponent);
         if (moves == 0) {
             if (board::has_no_move(b.opponent, b.player)) return endgame::disc_difference(b.player, b.opponent);
-            // The pass costs a ply; with no slack left the rest is a depth-limited search.
+            // The pass costs a ply: search() solves on while the depth still covers every empty
+            // square, and searches to the depth (scoring where lines stop) once it does not.
             return -search(b.after_pass(), depth - 1, -beta, -alpha);
         }
         // The opponent keeps its stable discs: the mover cannot lead by more than this.
@@ -221,7 +225,8 @@ private:
             }
         }
         std::array<Child, 64> children;
-        const int count = fastest_first(b, moves, hint, empty, children, empties >= kShallowOrderFrom ? kShallowDepth : 0);
+        const int shallow = empties >= kShallowOrderFrom ? kShallowDepth : 0;
+        const int count = fastest_first(b, moves, hint, empty, children, shallow);
         if (empties >= kLookAheadFrom) {
             // A child already known to be bad enough for the opponent settles this node.
             const int child_depth = depth - 1;
@@ -266,7 +271,8 @@ private:
 
     // The squares next to `discs`.
     static std::uint64_t around(std::uint64_t discs) {
-        const std::uint64_t row = discs | ((discs << 1) & ~0x0101010101010101ULL) | ((discs >> 1) & ~0x8080808080808080ULL);
+        const std::uint64_t row =
+            discs | ((discs << 1) & ~0x0101010101010101ULL) | ((discs >> 1) & ~0x8080808080808080ULL);
         return row | (row << 8) | (row >> 8);
     }
 
