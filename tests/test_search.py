@@ -240,6 +240,51 @@ def test_fast_path_matches_the_plain_walk(evaluator_class):
                 assert AlphaBetaSearch(fast, depth).get_move(board) == AlphaBetaSearch(plain, depth).get_move(board)
 
 
+def other_side_to_move(board: Board) -> Board:
+    player, opponent, turn = board.get_board()
+    other = Board()
+    other.set_board(opponent, player, Turn.WHITE if turn == Turn.BLACK else Turn.BLACK)
+    return other
+
+
+def overlapping_boards(seed: int, count: int) -> list[Board]:
+    """Boards whose two words share squares (accepted by set_board, reached by no game)."""
+    rng = random.Random(seed)
+    boards = []
+    while len(boards) < count:
+        player = rng.getrandbits(64) & rng.getrandbits(64)
+        opponent = rng.getrandbits(64) & rng.getrandbits(64)
+        if player & opponent:
+            board = Board()
+            board.set_board(player, opponent, rng.choice([Turn.BLACK, Turn.WHITE]))
+            boards.append(board)
+    return boards
+
+
+@pytest.mark.parametrize("evaluator_class", [PieceEvaluator, LegalNumEvaluator])
+@pytest.mark.parametrize("depth, count", [(0, 300), (1, 300), (2, 60), (3, 12)])
+def test_fast_path_keeps_the_walks_move_on_overlapping_words(evaluator_class, depth, count):
+    fast, plain = fast_and_plain(evaluator_class)
+    for board in overlapping_boards(700 + depth, count):
+        assert AlphaBetaSearch(fast, depth).get_move(board) == AlphaBetaSearch(plain, depth).get_move(board)
+
+
+@pytest.mark.parametrize("evaluator_class", [PieceEvaluator, LegalNumEvaluator])
+def test_exact_solve_matches_the_plain_walk_around_the_end(evaluator_class):
+    # Depths where the root's children have no slack for passes, one or two plies of it, or
+    # more than any line can use; a few with the other side to move, which often must pass.
+    fast, plain = fast_and_plain(evaluator_class)
+    for empties in (7, 10, 12):
+        boards = near_finished_positions(800 + empties, 16, empties)
+        boards += [other_side_to_move(board) for board in boards[:4]]
+        for board in boards:
+            left = 64 - board.piece_sum()
+            for depth in (left - 2, left - 1, left, left + 1, left + 2):
+                if depth >= 0:
+                    assert AlphaBetaSearch(fast, depth).get_move(board) == \
+                        AlphaBetaSearch(plain, depth).get_move(board)
+
+
 @pytest.mark.parametrize("depth", [0, 1, 2, 3])
 def test_python_evaluator_sees_the_specified_walk(depth):
     for board in random_positions(500 + depth, 6 if depth < 3 else 3, 4, 56):

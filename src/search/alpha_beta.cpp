@@ -9,14 +9,15 @@ namespace veltrix::search {
 AlphaBetaSearch::AlphaBetaSearch(std::unique_ptr<Evaluator> evaluator, std::size_t max_depth)
     : evaluator_(std::move(evaluator)), max_depth_(max_depth) {}
 
-std::optional<unsigned> AlphaBetaSearch::get_move(const board::Board& board) const {
+std::optional<unsigned> AlphaBetaSearch::get_move(const board::Board& board, const StopCheck& stop) const {
     if (dynamic_cast<const PieceEvaluator*>(evaluator_.get()) != nullptr) {
-        return fast_get_move(board, max_depth_, BuiltinEvaluator::Piece);
+        return fast_get_move(board, max_depth_, BuiltinEvaluator::Piece, nullptr, stop);
     }
     if (dynamic_cast<const LegalNumEvaluator*>(evaluator_.get()) != nullptr) {
-        return fast_get_move(board, max_depth_, BuiltinEvaluator::LegalNum);
+        return fast_get_move(board, max_depth_, BuiltinEvaluator::LegalNum, nullptr, stop);
     }
-    return get_move_plain(board);
+    PollingCount count(stop);
+    return plain::get_move(*evaluator_, board, max_depth_, count);
 }
 
 std::optional<unsigned> AlphaBetaSearch::get_move_plain(const board::Board& board) const {

@@ -8,6 +8,7 @@
 
 #include "board/core.hpp"
 #include "search/evaluator.hpp"
+#include "search/stop_check.hpp"
 
 namespace veltrix::search {
 
@@ -18,7 +19,8 @@ public:
     // The lowest square among the best moves, searched max_depth plies below each root move;
     // nothing when the side to move has no legal move. With a built-in evaluator nobody can
     // observe the walk, so a faster search that provably chooses the same move is used.
-    std::optional<unsigned> get_move(const board::Board& board) const;
+    // `stop` is called every few thousand positions and may throw to abandon the search.
+    std::optional<unsigned> get_move(const board::Board& board, const StopCheck& stop = {}) const;
 
     // The same choice by the reference walk, whatever the evaluator.
     std::optional<unsigned> get_move_plain(const board::Board& board) const;

@@ -5,6 +5,7 @@
 
 #include "board/bindings.hpp"
 #include "python/args.hpp"
+#include "python/interrupt.hpp"
 #include "python/type.hpp"
 #include "search/alpha_beta.hpp"
 #include "search/bindings.hpp"
@@ -90,7 +91,12 @@ PyObject* get_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         // The board is shared for the whole search, so a Python evaluator cannot change it.
         const py::SharedBorrow read(board->borrow);
         const PyEvaluator::Search python_search(search->search->evaluator());
-        const std::optional<unsigned> move = search->search->get_move(board->value);
+        // Ctrl-C ends a long search: the pending KeyboardInterrupt unwinds it from the hook.
+        const search::StopCheck stop{[](void*) {
+                                         if (py::signal_raised()) py::throw_error_set();
+                                     },
+                                     nullptr};
+        const std::optional<unsigned> move = search->search->get_move(board->value, stop);
         if (!move) Py_RETURN_NONE;
         return py::require(PyLong_FromUnsignedLong(*move)).release();
     });

@@ -15,14 +15,16 @@
 #include <optional>
 
 #include "board/core.hpp"
+#include "search/stop_check.hpp"
 
 namespace veltrix::search {
 
 enum class BuiltinEvaluator : std::uint8_t { Piece, LegalNum };
 
 // The move the reference walk chooses for `board` with this evaluator and depth. `nodes`, if
-// given, receives the number of positions visited (for benchmarks).
+// given, receives the number of positions visited (for benchmarks). `stop` is called every
+// few thousand positions and may throw to abandon the search.
 std::optional<unsigned> fast_get_move(const board::Board& board, std::size_t max_depth, BuiltinEvaluator evaluator,
-                                      std::uint64_t* nodes = nullptr);
+                                      std::uint64_t* nodes = nullptr, const StopCheck& stop = {});
 
 }  // namespace veltrix::search
