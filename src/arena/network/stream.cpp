@@ -34,7 +34,9 @@ Result<std::optional<std::size_t>, IoError> Connection::receive(char* out, std::
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
         if (left <= std::chrono::microseconds::zero()) return std::optional<std::size_t>{};
-        if (receive_limit_ == std::chrono::microseconds::zero() || receive_limit_ > left) {
+        // Set anew when the one in place could outlast the deadline, or would run out long
+        // before it (left from a receive that came close to its deadline).
+        if (receive_limit_ == std::chrono::microseconds::zero() || receive_limit_ > left || receive_limit_ < left / 2) {
             // Below a millisecond the kernel might round the time-out down to none at all.
             const auto limit = std::max(left, std::chrono::microseconds(1000));
             const timeval value{static_cast<time_t>(limit.count() / 1'000'000),

@@ -43,8 +43,8 @@ public:
 private:
     std::mutex mutex_;
     Socket socket_;
-    // The receive time-out now set on the socket: never longer than the wait a receive may take,
-    // so that it is changed (one call) only when a deadline comes sooner than any before.
+    // The receive time-out now set on the socket: never longer than the wait a receive may
+    // take, and changed (one call) only when a deadline comes sooner than it allows, or much later.
     std::chrono::microseconds receive_limit_{0};  // zero: none set yet
 };
 
