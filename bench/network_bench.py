@@ -1,6 +1,8 @@
 """Network arena throughput: games per second of a loopback match (a NetworkArenaServer in a
 child process and two NetworkArenaClients here) against the local Arena, both with the same
-fast native players (first legal move), measured side by side in one run.
+fast native players (first legal move), and against a raw relay (bench/native/raw_relay.cpp: the
+same TCP and pipe hops per move with no arena code, everything blocking), all measured side by
+side in one run, in interleaved rounds, free-running and pinned to CPU 0.
 
 Usage: python bench/network_bench.py [--games N] [--rounds R]
 """
@@ -18,7 +20,7 @@ from pathlib import Path
 import veltrix
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from arena_throughput import compile_programs, moves_per_game  # noqa: E402
+from arena_throughput import BUILD, ROOT, compile_programs, moves_per_game  # noqa: E402
 
 HOST = "127.0.0.1"
 SERVER = "import sys, veltrix; veltrix.NetworkArenaServer(int(sys.argv[1])).start(sys.argv[2], int(sys.argv[3]))"
@@ -80,12 +82,44 @@ def local_rate(player: Path, games: int) -> float:
     return games / seconds
 
 
+def raw_relay_program() -> Path:
+    binary = BUILD / "raw_relay"
+    source = ROOT / "bench/native/raw_relay.cpp"
+    if not binary.exists() or source.stat().st_mtime > binary.stat().st_mtime:
+        subprocess.run(["g++", "-std=c++20", "-O2", str(source), "-o", str(binary)], check=True)
+    return binary
+
+
+def game_file() -> Path:
+    """The requests of the one game both first-move players play: seat letter and board line."""
+    board = veltrix.Board()
+    lines = []
+    while not board.is_game_over():
+        if board.is_pass():
+            board.do_pass()
+            continue
+        lines.append(("b " if board.get_board()[2] == veltrix.Turn.BLACK else "w ") + board.get_board_line())
+        board.do_move(board.get_legal_moves_vec()[0])
+    path = BUILD / "first_move_game.txt"
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def raw_relay_rate(relay: Path, game: Path, player: Path, games: int) -> float:
+    """Moves per second of the raw relay."""
+    out = subprocess.run([str(relay), str(games), str(game), str(player)], check=True, capture_output=True,
+                         text=True).stdout.split()
+    return int(out[0]) / float(out[1])
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--games", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     player, _ = compile_programs()
+    relay, game = raw_relay_program(), game_file()
+    per_game = moves_per_game()
     port = free_port()
     server = subprocess.Popen([sys.executable, "-c", SERVER, str(args.games), HOST, str(port)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -96,10 +130,18 @@ def main() -> None:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 2)
         try:
-            network, local = [], []
+            all_cpus = os.sched_getaffinity(0)
+            rates: dict[str, dict[str, list[float]]] = {mode: {"local": [], "network": [], "raw": []}
+                                                        for mode in ("free", "pinned")}
             for _ in range(args.rounds):
-                local.append(local_rate(player, args.games))
-                network.append(network_rate(port, player, args.games))
+                for mode, cpus in (("free", all_cpus), ("pinned", {0})):
+                    # Threads and processes started from here on inherit the mask.
+                    os.sched_setaffinity(0, cpus)
+                    os.sched_setaffinity(server.pid, cpus)
+                    rates[mode]["local"].append(local_rate(player, args.games) * per_game)
+                    rates[mode]["network"].append(network_rate(port, player, args.games) * per_game)
+                    rates[mode]["raw"].append(raw_relay_rate(relay, game, player, args.games))
+            os.sched_setaffinity(0, all_cpus)
         finally:
             os.dup2(saved_stderr, 2)
             os.close(saved_stderr)
@@ -107,16 +149,14 @@ def main() -> None:
     finally:
         server.kill()
         server.wait()
-    for round_, (lo, n) in enumerate(zip(local, network), 1):
-        print(f"round {round_}: local {lo:8,.1f} games/s, network {n:8,.1f} games/s ({lo / n:.2f}x)",
-              file=sys.stderr)
-    n, lo = statistics.median(network), statistics.median(local)
-    per_game = moves_per_game()
-    print(f"{args.games} games of {per_game} moves, median of {args.rounds} rounds")
-    print(f"local Arena.play_n:           {lo:10,.1f} games/s  {lo * per_game:12,.0f} moves/s")
-    print(f"loopback network match:       {n:10,.1f} games/s  {n * per_game:12,.0f} moves/s")
-    print(f"network time per game / local: {lo / n:.2f}x")
-
+    print(f"{args.games} games of {per_game} moves, moves/s, median of {args.rounds} interleaved rounds")
+    for mode, figures in rates.items():
+        for round_, (lo, n, raw) in enumerate(zip(figures["local"], figures["network"], figures["raw"]), 1):
+            print(f"{mode} round {round_}: local {lo:9,.0f}  network {n:9,.0f}  raw relay {raw:9,.0f}  "
+                  f"network/local {lo / n:.2f}x  network/raw {raw / n:.2f}x", file=sys.stderr)
+        lo, n, raw = (statistics.median(figures[k]) for k in ("local", "network", "raw"))
+        print(f"{mode:>6}: local {lo:9,.0f}  network {n:9,.0f}  raw relay {raw:9,.0f}  "
+              f"time per move network/local {lo / n:.2f}x  network/raw relay {raw / n:.2f}x")
 
 if __name__ == "__main__":
     main()

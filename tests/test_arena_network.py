@@ -437,10 +437,13 @@ def move_for(request: bytes) -> bytes:
     return seat + b" %d\n" % board.get_legal_moves_vec()[0]
 
 
-def play_fake_client(peer: Peer, outcome: dict, messy: bool = False, hold: bool = False) -> None:
+def play_fake_client(peer: Peer, outcome: dict, messy: bool = False, hold: bool = False,
+                     held_answer: str = "together-reversed") -> None:
     """Plays first legal moves. A holding client keeps its first move request until the other
-    seat's request has come too, and answers the two in reverse order. A messy client also
-    sends lines that are no replies, and each reply in two pieces ended by CR LF."""
+    seat's request has come too, and answers the two as `held_answer` says: in one send or
+    apart (the second a little later, while the server waits for it), in the order asked or
+    reversed. A messy client also sends lines that are no replies, and each reply in two pieces
+    ended by CR LF."""
     reports = []
     while True:
         lines = [peer.line()]
@@ -450,7 +453,7 @@ def play_fake_client(peer: Peer, outcome: dict, messy: bool = False, hold: bool 
             outcome["reversed"] = True
             hold = False
         replies = []
-        for line in reversed(lines):
+        for line in (lines if held_answer.endswith("in-order") else reversed(lines)):
             words = line.split()
             assert words[0] == TAG
             if words[1] == b"isready":
@@ -465,6 +468,10 @@ def play_fake_client(peer: Peer, outcome: dict, messy: bool = False, hold: bool 
             peer.send(replies[0][:-4])
             time.sleep(0.001)
             peer.send(replies[0][-4:])
+        elif held_answer.startswith("apart") and len(replies) == 2:
+            peer.send(replies[0])
+            time.sleep(0.05)
+            peer.send(replies[1])
         else:
             peer.send(b"".join(replies))
         if reports and reports[-1] == [b"quit"]:
@@ -510,6 +517,33 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     assert capfd.readouterr().out == (
         "Client 0 connected\nClient 1 connected\nClients disconnected\nClient 0 connected\nClient 1 connected\n"
     )
+
+
+@pytest.mark.parametrize("held_answer", ["together-in-order", "together-reversed", "apart-in-order", "apart-reversed"])
+def test_server_sorts_both_seats_replies_however_they_arrive(capfd, held_answer):
+    # Client 0 answers its two seats' requests only once both have come, so both of the
+    # server's games wait on its connection at once; no reply may be lost or misfiled.
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    peers = [connect_peer(port), None]
+    time.sleep(0.1)  # the first to connect is client 0
+    peers[1] = connect_peer(port)
+    outcomes = [{}, {}]
+    players = [
+        Background(play_fake_client, peers[0], outcomes[0], False, True, held_answer),
+        Background(play_fake_client, peers[1], outcomes[1]),
+    ]
+    for background in players:
+        assert background.join().error is None
+    assert outcomes[0]["reversed"]
+    stats = [[int(n) for n in outcome["reports"][0][1:]] for outcome in outcomes]
+    assert sum(stats[0]) == sum(stats[1]) == 2
+    assert stats[1] == [stats[0][1], stats[0][0], stats[0][2]]
+    for peer in peers:
+        peer.close()
+    output = Output(capfd)
+    output.wait_for(1, "Clients disconnected")
+    stop_with_a_client_not_ready(job, port, output)
 
 
 class Output:

@@ -31,6 +31,8 @@ void LocalArena::add_totals(const ArenaStats& stats, const ArenaPieces& pieces) 
 }
 
 Result<void, ArenaError> LocalArena::play_n(std::size_t n, const std::function<bool()>& interrupt_requested) {
+    // The handshake writes happen on this (the caller's) thread: one mask change for all.
+    const SigpipeBlock no_sigpipe;
     const auto wake = WakeSignal::create();
     if (!wake) return Err{ArenaError{ArenaErrorKind::EngineStartError}};
 
@@ -67,6 +69,7 @@ Result<void, ArenaError> LocalArena::play_n(std::size_t n, const std::function<b
 Result<std::vector<GameRecord>, ArenaError> LocalArena::play(const PoolOptions& options, std::size_t concurrency,
                                                              const std::function<bool()>& interrupt_requested) {
     if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
+    const SigpipeBlock no_sigpipe;
     const auto wake = WakeSignal::create();
     if (!wake) return Err{ArenaError{ArenaErrorKind::EngineStartError}};
 

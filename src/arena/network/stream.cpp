@@ -1,5 +1,12 @@
 #include "arena/network/stream.hpp"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
 namespace veltrix::arena {
 
 namespace {
@@ -20,47 +27,96 @@ Result<void, IoError> Connection::send(std::string_view bytes) {
     return send_all(socket_.fd(), bytes, Clock::now() + kSendTimeLimit, StopCheck{}, stopped);
 }
 
-Result<std::size_t, IoError> Connection::receive(char* out, std::size_t capacity) {
-    const std::lock_guard lock(mutex_);
-    return receive_some(socket_.fd(), out, capacity);
+Result<std::optional<std::size_t>, IoError> Connection::receive(char* out, std::size_t capacity,
+                                                               Clock::time_point deadline) {
+    // A blocking receive under a socket time-out is one call where a wait for readiness and
+    // a receive are two. Stopping shuts the socket down, which ends a waiting receive at once.
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+        if (left <= std::chrono::microseconds::zero()) return std::optional<std::size_t>{};
+        // Set anew when the one in place could outlast the deadline, or would run out long
+        // before it (left from a receive that came close to its deadline).
+        if (receive_limit_ == std::chrono::microseconds::zero() || receive_limit_ > left || receive_limit_ < left / 2) {
+            // Below a millisecond the kernel might round the time-out down to none at all.
+            const auto limit = std::max(left, std::chrono::microseconds(1000));
+            const timeval value{static_cast<time_t>(limit.count() / 1'000'000),
+                                static_cast<suseconds_t>(limit.count() % 1'000'000)};
+            if (::setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) {
+                return Err(IoError::from_errno(errno));
+            }
+            receive_limit_ = limit;
+        }
+        const ssize_t got = ::recv(socket_.fd(), out, capacity, 0);
+        if (got >= 0) return std::optional(static_cast<std::size_t>(got));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Err(IoError::from_errno(errno));
+        // The time-out set for an earlier, later deadline ran out (or the socket does not
+        // block at all): wait for the rest of this one.
+        switch (wait_readable(socket_.fd(), deadline, StopCheck{})) {
+            case WaitStatus::Ready: break;
+            case WaitStatus::Timeout: return std::optional<std::size_t>{};
+            case WaitStatus::Stopped:
+            case WaitStatus::Error: return Err(IoError::from_errno(errno));
+        }
+    }
+}
+
+bool StreamBuffer::other_needs_waking(Seat seat, bool leaving) const {
+    const SeatQueue& other = seat == Seat::Black ? white_ : black_;
+    if (!other.waiting) return false;
+    return leaving || !other.lines.empty() || state_ != State::Open;
 }
 
 ReadStatus StreamBuffer::read_line(Seat seat, std::string& line, Clock::time_point deadline) {
-    std::deque<std::string>& queue = seat == Seat::Black ? black_ : white_;
+    SeatQueue& own = queue_of(seat);
+    // The other seat's reader is woken with mutex_ released, so that it does not wake only to
+    // wait for the lock: declared before the lock, this runs after the lock's release.
+    struct PendingWake {
+        std::condition_variable& woken;
+        bool pending = false;
+        void now() {
+            if (pending) woken.notify_one();
+            pending = false;
+        }
+        ~PendingWake() { now(); }
+    } wake_other{queue_of(seat == Seat::Black ? Seat::White : Seat::Black).woken};
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (!queue.empty()) {
-            line = std::move(queue.front());
-            queue.pop_front();
+        if (!own.lines.empty()) {
+            line = std::move(own.lines.front());
+            own.lines.pop_front();
             return ReadStatus::Line;
         }
         if (state_ != State::Open) return closed_status();
         if (Clock::now() >= deadline) return ReadStatus::Timeout;
         if (receiving_) {
-            // The other seat's reader is on the socket and files our line if it comes first.
-            filed_.wait_until(lock, deadline);
+            // The other seat's reader is on the socket; it files our line if it comes, and
+            // hands the socket over if it leaves first.
+            wake_other.now();
+            own.waiting = true;
+            own.woken.wait_until(lock, deadline);
+            own.waiting = false;
             continue;
         }
         receiving_ = true;
         lock.unlock();
-        const WaitStatus waited = wait_readable(connection_->fd(), deadline, StopCheck{});
+        wake_other.now();
+        char chunk[kReceiveChunk];
+        const auto got = connection_->receive(chunk, sizeof chunk, deadline);
         lock.lock();
-        if (waited == WaitStatus::Ready) {
-            // Buffer lock first, connection lock second (inside receive): the only nesting there is.
-            char chunk[kReceiveChunk];
-            const auto got = connection_->receive(chunk, sizeof chunk);
-            if (!got) {
-                state_ = State::Failed;
-            } else if (got.value() == 0) {
-                file_end();
-            } else {
-                file(std::string_view(chunk, got.value()));
-            }
-        } else if (waited == WaitStatus::Error) {
-            state_ = State::Failed;
-        }
         receiving_ = false;
-        filed_.notify_all();
+        if (!got) {
+            state_ = State::Failed;
+        } else if (!got.value()) {
+            // The deadline passed: nothing received, and the caller's next check reports it.
+        } else if (*got.value() == 0) {
+            file_end();
+        } else {
+            file(std::string_view(chunk, *got.value()));
+        }
+        // We leave the socket with our line, with the stream closed, or with our time up.
+        const bool leaving = !own.lines.empty() || state_ != State::Open || Clock::now() >= deadline;
+        if (other_needs_waking(seat, leaving)) wake_other.pending = true;
     }
 }
 
@@ -98,9 +154,9 @@ void StreamBuffer::file_line(std::string_view line) {
     }
     std::deque<std::string>* queue = nullptr;
     if (line.starts_with(kBlackPrefix)) {
-        queue = &black_;
+        queue = &black_.lines;
     } else if (line.starts_with(kWhitePrefix)) {
-        queue = &white_;
+        queue = &white_.lines;
     } else {
         return;  // untagged, empty and server-tagged lines are not replies
     }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,14 +26,16 @@ inline constexpr std::size_t kMaxQueuedLines = 256;
 inline constexpr std::chrono::seconds kSendTimeLimit{5};
 
 // One client's socket shared by both seats' writers and the StreamBuffer. The mutex keeps
-// whole messages from interleaving on the wire.
+// whole messages from interleaving on the wire; receives need no lock, since the StreamBuffer
+// lets one thread at a time receive, and a send never waits for a receive to end.
 class Connection {
 public:
     explicit Connection(Socket socket) : socket_(std::move(socket)) {}
 
     Result<void, IoError> send(std::string_view bytes);
-    // One receive, taken only once the socket has data (so the lock is held for no wait).
-    Result<std::size_t, IoError> receive(char* out, std::size_t capacity);
+    // One receive, blocking until data or end of stream (a count, 0 at the end) or until
+    // `deadline` (nothing). For one thread at a time.
+    Result<std::optional<std::size_t>, IoError> receive(char* out, std::size_t capacity, Clock::time_point deadline);
     int fd() const { return socket_.fd(); }
     // Wakes every thread waiting on this connection; later reads see end of stream.
     void shut_down() const { socket_.shut_down(); }
@@ -40,6 +43,9 @@ public:
 private:
     std::mutex mutex_;
     Socket socket_;
+    // The receive time-out now set on the socket: never longer than the wait a receive may
+    // take, and changed (one call) only when a deadline comes sooner than it allows, or much later.
+    std::chrono::microseconds receive_limit_{0};  // zero: none set yet
 };
 
 enum class Seat { Black, White };
@@ -58,9 +64,19 @@ public:
     // The connection ended: an unterminated last line still counts.
     void file_end();
 
-    std::size_t queued(Seat seat) const { return seat == Seat::Black ? black_.size() : white_.size(); }
+    std::size_t queued(Seat seat) const { return seat == Seat::Black ? black_.lines.size() : white_.lines.size(); }
 
 private:
+    struct SeatQueue {
+        std::deque<std::string> lines;
+        std::condition_variable woken;  // its line came, the stream closed, or the receiver left
+        bool waiting = false;           // its reader sleeps on `woken` while another receives
+    };
+    SeatQueue& queue_of(Seat seat) { return seat == Seat::Black ? black_ : white_; }
+    // After a receive: whether the other seat's sleeping reader must be woken, either for
+    // what was filed for it or to take over the socket that `leaving` gives up.
+    bool other_needs_waking(Seat seat, bool leaving) const;
+
     // Why no more lines will come, once the connection has ended or the client misbehaved.
     enum class State { Open, Ended, Failed, LineTooLong, Flooded };
 
@@ -68,11 +84,12 @@ private:
     ReadStatus closed_status() const;
 
     std::mutex mutex_;
-    std::condition_variable filed_;  // a receive finished: queues or state may have changed
-    std::deque<std::string> black_;
-    std::deque<std::string> white_;
-    std::string tail_;       // received bytes after the last "\n"
-    bool receiving_ = false;  // one reader at a time waits on the socket for both seats
+    SeatQueue black_;
+    SeatQueue white_;
+    std::string tail_;  // received bytes after the last "\n"
+    // One reader at a time receives, for both seats, without holding mutex_; the other seat's
+    // reader sleeps meanwhile and is woken only when there is something for it to do.
+    bool receiving_ = false;
     State state_ = State::Open;
     std::shared_ptr<Connection> connection_;
 };
