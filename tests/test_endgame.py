@@ -15,7 +15,8 @@ from veltrix import AlphaBetaSearch, Board, PieceEvaluator, Turn
 
 ROOT = Path(__file__).resolve().parent.parent
 CHECK_SOURCES = ["tests/native/endgame_check.cpp", "src/search/fast_search.cpp", "src/search/table.cpp",
-                 "src/board/core.cpp"]
+                 "src/search/fast_search_avx2.cpp", "src/board/core.cpp",
+                 "src/board/dispatch.cpp"]
 
 
 # --- against the walk, natively (the walk in Python is far too slow for thousands of solves) ---
