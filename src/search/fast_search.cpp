@@ -387,8 +387,8 @@ private:
     // Endgame nodes with at least this many empty squares use the table.
     static constexpr int kTableFrom = 9;
     // Endgame nodes with at least this many empty squares order their moves by shallow searches.
-    static constexpr int kShallowOrderFrom = 16;
-    static constexpr int kShallowDepth = 3;
+    static constexpr int kShallowOrderFrom = 18;
+    static constexpr int kShallowDepth = 4;
     // Endgame nodes with at least this many empty squares look up their children first.
     static constexpr int kLookAheadFrom = 12;
     // Stability is worth computing only when the window asks for a large lead.
