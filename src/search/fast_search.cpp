@@ -390,7 +390,7 @@ private:
     static constexpr int kShallowOrderFrom = 18;
     static constexpr int kShallowDepth = 4;
     // Endgame nodes with at least this many empty squares look up their children first.
-    static constexpr int kLookAheadFrom = 12;
+    static constexpr int kLookAheadFrom = 10;
     // Stability is worth computing only when the window asks for a large lead.
     static constexpr int kStabilityFrom = 8;
 
