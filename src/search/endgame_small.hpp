@@ -41,10 +41,18 @@ inline int disc_difference(std::uint64_t player, std::uint64_t opponent) {
     return std::popcount(player) - std::popcount(opponent);
 }
 
+// Flips along the rays from one square, without vector instructions.
+struct RayFlips {
+    static std::uint64_t at(unsigned square, std::uint64_t player, std::uint64_t opponent) {
+        return ray_flips(square, player, opponent);
+    }
+};
+
 // Discs the mover flips by playing `square`, zero when the move is not legal.
+template <class Flips = RayFlips>
 inline std::uint64_t flips_at(unsigned square, std::uint64_t player, std::uint64_t opponent) {
     if ((opponent & kNeighbours[square]) == 0) return 0;
-    return ray_flips(square, player, opponent);
+    return Flips::at(square, player, opponent);
 }
 
 // The empty squares of `empty` (at most 8), those of quadrants holding an odd number of empty
@@ -65,6 +73,8 @@ std::array<std::uint8_t, N> parity_order(std::uint64_t empty) {
     return squares;
 }
 
+// `Flips::at(square, player, opponent)` finds the flips of a move (see RayFlips).
+template <class Flips = RayFlips>
 class SmallSolver {
 public:
     std::uint64_t nodes = 0;
@@ -80,7 +90,7 @@ public:
             int best = -1000;
             bool moved = false;
             for (int i = 0; i < N; ++i) {
-                const std::uint64_t f = flips_at(squares[i], player, opponent);
+                const std::uint64_t f = flips_at<Flips>(squares[i], player, opponent);
                 if (f == 0) continue;
                 moved = true;
                 const std::uint64_t m = board::square_bit(squares[i]);
@@ -97,7 +107,7 @@ public:
             }
             if (moved) return best;
             for (int i = 0; i < N; ++i) {
-                if (flips_at(squares[i], opponent, player) != 0) {
+                if (flips_at<Flips>(squares[i], opponent, player) != 0) {
                     // A pass: one ply, and the value of the passed position as it is.
                     if (depth == 1) return disc_difference(player, opponent);
                     return -solve<N>(opponent, player, -beta, -alpha, depth - 1, squares);
@@ -111,9 +121,9 @@ private:
     // One empty square left; `depth` >= 1.
     [[gnu::flatten]] int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
         const int diff = disc_difference(player, opponent);
-        std::uint64_t f = flips_at(square, player, opponent);
+        std::uint64_t f = flips_at<Flips>(square, player, opponent);
         if (f != 0) return diff + 1 + 2 * std::popcount(f);
-        f = flips_at(square, opponent, player);
+        f = flips_at<Flips>(square, opponent, player);
         // Nobody can move, or the pass uses up the last ply: scored as it stands.
         if (f == 0 || depth == 1) return diff;
         ++nodes;

@@ -37,6 +37,18 @@ namespace movegen = board::avx2;
 namespace movegen = board::portable;
 #endif
 
+// The flips of one move in the exact solve: in vectors on the AVX2 path, along the rays from
+// its square otherwise.
+#ifdef VELTRIX_FAST_SEARCH_AVX2
+struct SquareFlips {
+    static std::uint64_t at(unsigned pos, std::uint64_t player, std::uint64_t opponent) {
+        return movegen::flips_at(pos, player, opponent);
+    }
+};
+#else
+using SquareFlips = endgame::RayFlips;
+#endif
+
 // Shallow iterations that order the root moves of an exact solve stop this many plies short
 // of the end; solves of fewer empty squares do without them.
 constexpr int kSolveLead = 12;
@@ -279,9 +291,9 @@ private:
         return best;
     }
 
-    // `b` after the legal move `pos`, flips found along the rays from its square.
+    // `b` after the legal move `pos`.
     static Board play(const Board& b, unsigned pos) {
-        const std::uint64_t f = ray_flips(pos, b.player, b.opponent);
+        const std::uint64_t f = SquareFlips::at(pos, b.player, b.opponent);
         return Board{b.opponent ^ f, b.player ^ (board::square_bit(pos) | f), board::opposite(b.turn)};
     }
 
@@ -375,17 +387,17 @@ private:
     // Endgame nodes with at least this many empty squares use the table.
     static constexpr int kTableFrom = 9;
     // Endgame nodes with at least this many empty squares order their moves by shallow searches.
-    static constexpr int kShallowOrderFrom = 16;
-    static constexpr int kShallowDepth = 3;
+    static constexpr int kShallowOrderFrom = 18;
+    static constexpr int kShallowDepth = 4;
     // Endgame nodes with at least this many empty squares look up their children first.
-    static constexpr int kLookAheadFrom = 12;
+    static constexpr int kLookAheadFrom = 10;
     // Stability is worth computing only when the window asks for a large lead.
     static constexpr int kStabilityFrom = 8;
 
     Table table_;
     const StopCheck& stop_;
     bool probe_up_ = false;
-    endgame::SmallSolver small_;
+    endgame::SmallSolver<SquareFlips> small_;
     std::uint64_t nodes_ = 0;
     std::uint32_t until_poll_ = kPollInterval;
 };
