@@ -118,7 +118,12 @@ def test_ffo_endgames(number, squares, side, score, moves):
 # the module usable (the next search answers), and the process must exit normally after.
 INTERRUPTED = textwrap.dedent("""
     import sys
-    from veltrix import AlphaBetaSearch, Board, LegalNumEvaluator, PieceEvaluator, Turn
+    from veltrix import AlphaBetaSearch, Board, Evaluator, LegalNumEvaluator, PieceEvaluator, Turn
+
+    class Discs:
+        def evaluate(self, board):
+            return board.player_piece_num() - board.opponent_piece_num()
+
     kind, depth, position = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     board = Board()
     if position.startswith("words:"):
@@ -126,7 +131,9 @@ INTERRUPTED = textwrap.dedent("""
         board.set_board(player, opponent, Turn.BLACK)
     elif position.startswith("line:"):
         board.set_board_str(position[5:], Turn.BLACK)
-    evaluator = PieceEvaluator() if kind == "piece" else LegalNumEvaluator()
+    evaluator = {"piece": PieceEvaluator, "legal_num": LegalNumEvaluator, "python": Evaluator}[kind]()
+    if kind == "python":
+        evaluator.set_py_evaluator(Discs())
     print("searching", flush=True)
     try:
         AlphaBetaSearch(evaluator, depth).get_move(board)
@@ -146,6 +153,8 @@ FFO_45 = next(p[1] for p in ffo_problems() if p[0] == 45)
     ("piece", 40, "line:" + FFO_45),  # an exact solve
     # Overlapping words (both sides on a1): searched by the walk itself.
     ("piece", 30, "words:0x8000000810000000,0x8000001008000000"),
+    # A Python evaluator: the signal is handled inside its evaluate method.
+    ("python", 12, "start"),
 ])
 def test_ctrl_c_stops_a_long_search(kind, depth, position):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, kind, str(depth), position], stdout=subprocess.PIPE,

@@ -80,7 +80,11 @@ std::int32_t PyEvaluator::evaluate_holding_lock(const board::Board& board, bool 
         PyObject* args[] = {object_.get(), copy.get()};
         result = py::Ref::steal(PyObject_VectorcallMethod(name, args, 2, nullptr));
     }
-    if (!result) throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
+    if (!result) {
+        // Ctrl-C lands inside the Python code; it stops the search as itself, not as a fault.
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) py::throw_error_set();
+        throw py::InternalFault("Failed to call evaluate method: " + py::take_error_text());
+    }
     std::int32_t score = 0;
     if (!to_score(result.get(), score)) {
         throw py::InternalFault("Failed to extract result: " + py::take_error_text());
