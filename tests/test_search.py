@@ -1,7 +1,10 @@
 """Evaluators and AlphaBetaSearch against minimax and alpha-beta references written here."""
 
 import gc
+import os
 import random
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -514,3 +517,43 @@ def test_keyword_arguments():
     evaluator = Evaluator()
     evaluator.set_py_evaluator(py_evaluator=Returns(9))
     assert evaluator.evaluate(board=Board()) == 9
+
+
+# --- memory -----------------------------------------------------------------------------------
+
+# Eight threads that stay alive after one deep search each, as a pool's workers would: the
+# searches' tables must not stay with the threads (each used to keep about 24 MiB).
+THREADS_SEARCH = """
+import sys, threading
+from veltrix import AlphaBetaSearch, Board, PieceEvaluator
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+board = Board.from_transcript("d3c5f6f5e6e3c3")
+done, leave = threading.Barrier(9), threading.Event()
+
+def worker():
+    AlphaBetaSearch(PieceEvaluator(), 8).get_move(board)
+    done.wait()
+    leave.wait()
+
+AlphaBetaSearch(PieceEvaluator(), 8).get_move(board)  # the shared table, mapped once
+before = rss_kib()
+pool = [threading.Thread(target=worker) for _ in range(8)]
+for thread in pool:
+    thread.start()
+done.wait()
+print(rss_kib() - before)
+leave.set()
+for thread in pool:
+    thread.join()
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers' allocator keeps memory")
+def test_searches_on_many_threads_give_their_tables_back():
+    done = subprocess.run([sys.executable, "-c", THREADS_SEARCH], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) < 16 * 1024  # KiB, against 8 x 24 MiB kept before
