@@ -97,6 +97,8 @@ class Board:
     # Symmetry k of 0..7: identity, rotations by 90, 180 and 270 degrees clockwise, mirror
     # a<->h, mirror 1<->8, reflections in the a1-h8 and a8-h1 diagonals.
     def transform(self, k: int) -> Board: ...
+    # The least of the eight images, comparing the side to move's bits first, then the other
+    # side's, as unsigned integers.
     def canonical(self) -> Board: ...
     # Fills a writable, C-contiguous buffer of 192 one-byte items (a uint8 array of shape
     # (3, 8, 8), say) with the values of get_board_matrix().
