@@ -171,12 +171,12 @@ def test_an_opening_that_ends_the_game_is_scored_as_it_stands():
 @pytest.mark.parametrize(
     "openings, message",
     [
-        (["f5d6", "f5f5"], "Invalid opening 'f5f5': move 2 'f5' is not a legal move"),
-        (["z9"], "Invalid opening 'z9': move 1 'z9' is not a square"),
-        (["f5d"], "Invalid opening 'f5d': move 2 'd' is not a square"),
-        (["f5 d6"], "Invalid opening 'f5 d6': move 2 ' d' is not a square"),
-        (["f5\0d6"], "Invalid opening 'f5\\\\x00d6': move 2 '\\\\x00d' is not a square"),
-        (["a1"], "Invalid opening 'a1': move 1 'a1' is not a legal move"),
+        (["f5d6", "f5f5"], "Invalid opening 'f5f5': illegal move 'f5' at index 1"),
+        (["z9"], "Invalid opening 'z9': unparsable move 'z9' at index 0"),
+        (["f5d"], "Invalid opening 'f5d': unparsable move 'd' at index 1"),
+        (["f5 d6"], "Invalid opening 'f5 d6': unparsable move ' d' at index 1"),
+        (["f5\0d6"], "Invalid opening 'f5\\\\x00d6': unparsable move '\\\\x00d' at index 1"),
+        (["a1"], "Invalid opening 'a1': illegal move 'a1' at index 0"),
         ([], "openings must hold at least one transcript"),
     ],
 )

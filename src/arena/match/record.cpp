@@ -43,10 +43,10 @@ Result<std::vector<Opening>, OpeningError> parse_openings(const std::vector<std:
         auto played = board::play_transcript(text);
         if (!played) {
             const board::TranscriptError& error = played.error();
-            const char* what = error.kind == board::TranscriptError::Kind::Illegal ? "is not a legal move"
-                                                                                   : "is not a square";
-            return Err{OpeningError{i, "Invalid opening " + quoted(text) + ": move " + std::to_string(error.index + 1) +
-                                           " " + quoted(error.move) + " " + what}};
+            // Worded and counted as Board.from_transcript words and counts the same error.
+            const char* kind = error.kind == board::TranscriptError::Kind::Illegal ? "illegal" : "unparsable";
+            return Err{OpeningError{i, "Invalid opening " + quoted(text) + ": " + kind + " move " + quoted(error.move) +
+                                           " at index " + std::to_string(error.index)}};
         }
         openings.push_back(Opening{lower_case(text), played.value()});
     }
