@@ -141,6 +141,35 @@ def test_a_failing_program_stops_the_match_unless_failures_are_forfeits(tmp_path
     assert summary["pairings"][0]["forfeits"] == [0, 4]
 
 
+#: Openings for a program that fails at a known game: only the pairs from "f5" and "d3" (games
+#: 4, 5 and 6, 7) pass through a position of 5 discs, and White is to move there, so command B
+#: fails in games 4 and 6, its White games.
+FAILING_BOOK = "f5d6\nc4e3\nf5\nd3\n"
+FAILING = (f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5")
+
+
+@pytest.mark.parametrize("chunking", [[], ["--chunk-games", "2"]], ids=["failure mid-chunk", "chunks of 2"])
+def test_without_forfeits_the_games_before_the_first_failure_are_reported(tmp_path, chunking):
+    (tmp_path / "book.txt").write_text(FAILING_BOOK)
+    done = run(*FAILING, "--games", 12, "--openings", "book.txt", *chunking, "--out", "games.jsonl", cwd=tmp_path)
+    assert done.returncode == 1, done.stderr
+    assert "match stopped: Game error: WhiteInvalidMove (--forfeit scores" in done.stderr
+    assert "Games played: 4 of 12" in done.stdout
+    games, summary = read_jsonl(tmp_path / "games.jsonl")
+    assert [game["game"] for game in games] == [0, 1, 2, 3]
+    for game in games:
+        check_game(game)
+    assert summary["status"] == "error" and summary["error"] == "Game error: WhiteInvalidMove"
+    assert summary["games_played"] == 4 and summary["pairings"][0]["games"] == 4
+
+    forfeited = run(*FAILING, "--games", 12, "--openings", "book.txt", *chunking, "--forfeit",
+                    "--out", "forfeit.jsonl", cwd=tmp_path)
+    assert forfeited.returncode == 0, forfeited.stderr
+    games, summary = read_jsonl(tmp_path / "forfeit.jsonl")
+    assert [game["game"] for game in games if game["error"]] == [4, 6]
+    assert summary["games_played"] == 12 and summary["pairings"][0]["forfeits"] == [0, 2]
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
