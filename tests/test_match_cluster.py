@@ -381,6 +381,17 @@ def test_a_cluster_address_where_nothing_answers_is_a_usage_error(tmp_path):
     assert "cannot reach a Ray cluster at 127.0.0.1:1" in done.stderr
 
 
+def test_without_an_address_the_match_starts_a_cluster_of_its_own_whatever_ray_address_says(tmp_path):
+    if importlib.util.find_spec("ray") is None:
+        pytest.skip(RAY_MISSING)
+    # Nothing answers there: joining it instead of starting a cluster would fail the match.
+    done = subprocess.run([sys.executable, "-m", "veltrix_match", f"{SCRIPTED} first", f"{SCRIPTED} last",
+                           "--games", "2", "--cluster", "ray"], env={**os.environ, "RAY_ADDRESS": "127.0.0.1:1"},
+                          capture_output=True, text=True, timeout=180, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "Games played: 2 of 2" in done.stdout and "Cluster: 1 tasks on 1 node(s) (127.0.0.1)" in done.stdout
+
+
 def test_ctrl_c_stops_a_cluster_match_it_started_itself_and_leaves_no_program(tmp_path):
     if importlib.util.find_spec("ray") is None:
         pytest.skip(RAY_MISSING)

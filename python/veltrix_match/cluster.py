@@ -116,8 +116,9 @@ def _import_ray(local: bool) -> Any:
 class RayExecutor:
     """Plays chunks as Ray tasks; see the module documentation.
 
-    `address` joins a running cluster ("auto", or "HOST:PORT"); None starts a local one
-    with `num_cpus` CPUs (default: all) for this process, shut down by `close()` or at exit.
+    `address` joins a running cluster ("auto", or "HOST:PORT"); None starts a new local one
+    with `num_cpus` CPUs (default: all) for this process, shut down by `close()` or at exit,
+    even when RAY_ADDRESS or a cluster started with `ray start` is there to be joined.
     When Ray is already initialised in this process, that instance is used as it is. Each
     task reserves as many CPUs as it plays games at once. `target_seconds` is the time a
     task should take once the games have been measured; `max_retries` is how many times Ray
@@ -141,7 +142,10 @@ class RayExecutor:
                 _reachable(address)
             try:
                 if address is None:
-                    ray.init(num_cpus=num_cpus, include_dashboard=False, logging_level=logging.WARNING)
+                    # "local": Ray would otherwise join the cluster named by RAY_ADDRESS or
+                    # the last one `ray start` left on this machine.
+                    ray.init(address="local", num_cpus=num_cpus, include_dashboard=False,
+                             logging_level=logging.WARNING)
                 else:
                     ray.init(address=address, logging_level=logging.WARNING)
             except (ConnectionError, RuntimeError, ValueError) as error:
