@@ -371,6 +371,21 @@ def test_cluster_ray_without_ray_says_how_to_install_it_and_exits_2(monkeypatch,
     assert "pip install 'veltrix[cluster]'" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("failure", ["ImportError('libray.so: cannot open shared object file')",
+                                     "RuntimeError('built for another Python')"])
+def test_cluster_ray_with_a_ray_that_fails_to_import_says_how_to_install_it_and_exits_2(tmp_path, failure):
+    # A package named ray that fails as it is imported, found before any real one.
+    (tmp_path / "ray").mkdir()
+    (tmp_path / "ray" / "__init__.py").write_text(f"raise {failure}\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-m", "veltrix_match", "a", "b", "--cluster", "ray"],
+                          env={**os.environ, "PYTHONPATH": path}, capture_output=True, text=True,
+                          timeout=120, cwd=tmp_path)
+    assert done.returncode == 2, done.stderr
+    assert "--cluster ray is not available" in done.stderr and "pip install 'veltrix[cluster]'" in done.stderr
+    assert failure.split("(")[1].strip("')") in done.stderr and "Traceback" not in done.stderr
+
+
 def test_a_cluster_address_where_nothing_answers_is_a_usage_error(tmp_path):
     if importlib.util.find_spec("ray") is None:
         pytest.skip(RAY_MISSING)

@@ -116,6 +116,8 @@ def _executor(args: argparse.Namespace) -> Executor:
         raise _UsageError(f"--cluster ray is not available: {error}") from None
     try:
         executor: Executor = cluster.RayExecutor(address=args.address)
+    except ImportError as error:  # Ray is there, but importing it failed
+        raise _UsageError(f"--cluster ray is not available: {error}") from None
     except cluster.ClusterError as error:
         raise _UsageError(str(error)) from None
     return executor
