@@ -174,8 +174,20 @@ def test_without_forfeits_the_games_before_the_first_failure_are_reported(tmp_pa
     "args, message",
     [
         (["--games", "7"], "must be even"),
+        (["--games", "-2"], "argument --games: must be even and positive"),
+        (["--games", "0"], "argument --games: must be even and positive"),
         (["--concurrency", "3"], "must be even"),
+        (["--concurrency", "0"], "argument --concurrency: must be even and positive"),
+        (["--concurrency", "1"], "argument --concurrency: must be even and positive"),
+        (["--concurrency", str(2**64)], "argument --concurrency: must be at most 1024"),
+        (["--concurrency", "1026"], "argument --concurrency: must be at most 1024"),
         (["--time-limit", "0"], "must be positive"),
+        (["--time-limit", "-1"], "argument --time-limit: must be positive"),
+        (["--time-limit", "inf"], "argument --time-limit: must be a finite number"),
+        (["--time-limit=-inf"], "argument --time-limit: must be a finite number"),
+        (["--time-limit", "nan"], "argument --time-limit: must be a finite number"),
+        (["--time-limit", "1e300"], r"argument --time-limit: must be at most 1e\+09"),
+        (["--time-limit", "1000000001"], r"argument --time-limit: must be at most 1e\+09"),
         (["--sprt", "5", "0"], "elo0 must be below elo1"),
         (["--sprt", "0", "5", "--alpha", "0.9"], "alpha"),
         (["c", "--sprt", "0", "5"], "--sprt needs exactly two programs"),
@@ -192,6 +204,14 @@ def test_usage_errors_exit_2_with_a_message(tmp_path, monkeypatch, capsys, args,
         main(["a", "b", *args])
     assert stopped.value.code == 2
     assert re.search(message, capsys.readouterr().err)
+
+
+def test_the_largest_time_limit_and_concurrency_are_accepted_by_the_arena(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    args = [f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "2", "--time-limit", "1e9", "--concurrency", "1024"]
+    assert main([*args, "--out", "largest.jsonl"]) == 0
+    games, summary = read_jsonl(tmp_path / "largest.jsonl")
+    assert len(games) == 2 and (summary["time_limit"], summary["concurrency"]) == (1e9, 1024)
 
 
 def test_cluster_ray_without_its_module_exits_2(monkeypatch, capsys):
