@@ -170,6 +170,23 @@ def test_without_forfeits_the_games_before_the_first_failure_are_reported(tmp_pa
     assert summary["games_played"] == 12 and summary["pairings"][0]["forfeits"] == [0, 2]
 
 
+def test_a_local_match_never_imports_ray(tmp_path):
+    # Ray is installed alongside for the cluster tests; a match on one machine must not load it.
+    script = (
+        "import sys, veltrix, veltrix_match\n"
+        "from veltrix_match import cli\n"
+        "def loaded(): return sorted(name for name in sys.modules if name.split('.')[0] == 'ray')\n"
+        "print(loaded())\n"
+        f"status = cli.main([{SCRIPTED + ' first'!r}, {SCRIPTED + ' last'!r}, '--games', '2'])\n"
+        "print(loaded())\n"
+        "sys.exit(status)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "[]" and "Games played: 2 of 2" in done.stdout and lines[-1] == "[]"
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
