@@ -457,23 +457,6 @@ def test_the_cluster_plays_the_same_match_as_one_machine(cluster, tmp_path, monk
     assert cluster_summary["retried_chunks"] == 0
 
 
-def test_the_cluster_stops_a_failing_match_at_the_same_game_as_one_machine(cluster, tmp_path, monkeypatch, capsys):
-    monkeypatch.chdir(tmp_path)
-    # Command B fails in games 4 and 6 (see test_match_cli.FAILING_BOOK); no --forfeit.
-    (tmp_path / "book.txt").write_text("f5d6\nc4e3\nf5\nd3\n")
-    args = [f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5", "--games", "12", "--openings", "book.txt"]
-    stopped = {}
-    for where in ("local", "ray"):
-        assert main([*args, "--cluster", where, "--out", f"{where}.jsonl"]) == 1
-        assert "match stopped: Game error: WhiteInvalidMove (--forfeit" in capsys.readouterr().err
-        stopped[where] = read_games(tmp_path / f"{where}.jsonl")
-    (local, local_summary), (clustered, cluster_summary) = stopped["local"], stopped["ray"]
-    assert [game["game"] for game in clustered] == [game["game"] for game in local] == [0, 1, 2, 3]
-    assert clustered == local
-    assert cluster_summary["pairings"] == local_summary["pairings"]
-    assert cluster_summary["error"] == local_summary["error"] == "Game error: WhiteInvalidMove"
-
-
 def test_an_sprt_decision_stops_the_cluster_and_leaves_no_program(cluster, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     pids = tmp_path / "pids"

@@ -124,33 +124,11 @@ def test_a_failing_chunk_keeps_what_was_counted_and_closes_the_executor():
     assert match.played == 8 and executor.closed
 
 
-@pytest.mark.parametrize("order", ["forward", "reverse", "shuffled"])
-@pytest.mark.parametrize("failing", [{0}, {5}, {3, 9}, {8}, {19}])
-def test_without_forfeits_the_first_failing_game_in_game_order_stops_the_match(order, failing):
-    def outcome(chunk, offset):
-        game = chunk.first_game + offset
-        return (2, "BlackTimeout") if game in failing else (1 + offset % 2, None)
-
-    match = Match(programs(2), 20, OPENINGS, chunk_games=4)
-    executor = ScriptedExecutor(outcome, order)
-    seen = []
-    with pytest.raises(ValueError, match="^Game error: BlackTimeout$"):
-        match.run(executor, lambda pairing, result: seen.append(result["game"]))
-    # The games before the failure count, whichever chunk held them and whenever it came
-    # back; the failing game and everything after it do not.
-    first = min(failing)
-    assert seen == list(range(first)) and match.played == first
-    tally = match.pairings[0].tally
-    assert (tally.wins, tally.losses, tally.forfeits) == ((first + 1) // 2, first // 2, [0, 0])
-    assert sum(tally.pentanomial) == first // 2
-    assert executor.cancelled and executor.closed
-
-
 def test_forfeits_are_charged_to_the_side_that_lost_them():
     def outcome(chunk, offset):
         return (2, "BlackTimeout") if offset % 2 == 0 else (1, None)
 
-    match = Match(programs(2), 4, OPENINGS, forfeit=True)
+    match = Match(programs(2), 4, OPENINGS)
     match.run(ScriptedExecutor(outcome))
     tally = match.pairings[0].tally
     assert (tally.wins, tally.losses, tally.forfeits) == (2, 2, [2, 0])

@@ -13,21 +13,18 @@ in game order; an executor only plays them. This is the whole contract between t
     openings     tuple of transcripts, one per game pair of the chunk.
     time_limit   float: seconds per move.
     concurrency  int: games played at once (even, >= 2).
-    forfeit      bool: a failing program loses the game (True) or stops the match (False);
-                 the driver applies it: every chunk is played with forfeits.
+    forfeit      bool: a failing program loses the game (True) or stops the match (False).
     games        property: 2 * len(openings).
 
     Game ``first_game + i`` of the chunk starts from ``openings[i // 2]``; in an even game
     command A plays Black, in the odd one command B.
 
 ``play_chunk(chunk) -> list[dict]``
-    Plays the chunk through ``veltrix.Arena(*chunk.commands).play(..., on_error="forfeit")``
-    in this process and returns one plain dict per game, in game order: the record's fields
-    (black, opening, moves, winner, black_discs, white_discs, error; 1 and 2 mean command A
-    and B) plus "game" (first_game + i) and "pairing". A program that fails in a game loses
-    it and the chunk goes on, whatever ``forfeit`` says: the games before a failure are
-    never lost, and every executor returns the same records. A program that cannot start
-    raises ValueError. Plain dicts travel between processes and machines.
+    Plays the chunk through ``veltrix.Arena(*chunk.commands).play(...)`` in this process
+    and returns one plain dict per game, in game order: the record's fields (black, opening,
+    moves, winner, black_discs, white_discs, error; 1 and 2 mean command A and B) plus
+    "game" (first_game + i) and "pairing". A failure (with forfeit off, or a program that
+    cannot start) raises ValueError. Plain dicts travel between processes and machines.
 
 ``Executor`` (protocol)
     run(chunks) -> iterator of (chunk, results): plays every chunk of the iterable (which may
@@ -87,7 +84,7 @@ def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
         openings=list(chunk.openings),
         time_limit=chunk.time_limit,
         concurrency=chunk.concurrency,
-        on_error="forfeit",
+        on_error="forfeit" if chunk.forfeit else "raise",
         progress=False,
     )
     results = []

@@ -7,12 +7,6 @@ and feeds them to an executor. Results may come back in any order; each pairing 
 its games strictly in game order, so statistics, the SPRT (checked after every finished pair)
 and the game records written out are the same whatever the executor and its timing.
 
-Chunks are always played with forfeits. Without forfeits the driver stops the match at the
-first game, in its pairing's game order, whose record has an error: the games before it are
-counted, that game and the ones after it are not, and the executor is cancelled. A chunk
-that fails halfway thus keeps the games it finished before the failure, and an executor
-that plays chunks out of order stops the match at the same game as one that does not.
-
 Every chunk starts its programs afresh, a fixed cost that short games would feel. Unless a
 chunk size is given, chunks therefore grow to last about `chunk_seconds` each at the rate
 games have come back so far: the progress line and the SPRT still hear from the match every
@@ -96,8 +90,6 @@ class Pairing:
     games: int  # games planned
     tally: Tally = field(default_factory=Tally)
     released: int = 0  # games counted, all in game order
-    #: The first game, in game order, that stopped the pairing (forfeits off), or None.
-    failed: dict[str, Any] | None = None
     _pending: dict[int, dict[str, Any]] = field(default_factory=dict)
     _pair_points: float = 0.0
 
@@ -111,17 +103,9 @@ class Pairing:
             if self.first_game + self.released <= game < self.first_game + self.games:
                 self._pending.setdefault(game, result)
 
-    def release(self, stop_at_error: bool = False) -> Iterator[tuple[dict[str, Any], bool]]:
-        """The held results that are next in game order, each with whether it ends a pair.
-
-        With `stop_at_error`, a game whose record has an error is not counted: it is kept in
-        `failed`, and nothing after it is released again.
-        """
-        while self.failed is None and (game := self.first_game + self.released) in self._pending:
-            if stop_at_error and self._pending[game].get("error") is not None:
-                self.failed = self._pending.pop(game)
-                self._pending.clear()
-                return
+    def release(self) -> Iterator[tuple[dict[str, Any], bool]]:
+        """The held results that are next in game order, each with whether it ends a pair."""
+        while (game := self.first_game + self.released) in self._pending:
             result = self._pending.pop(game)
             self.tally.add(result)
             self._pair_points += game_points(result)
@@ -235,9 +219,7 @@ class Match:
 
         `on_game` sees every game as it is counted (in game order within its pairing),
         `on_update` the match after each chunk. The match keeps whatever was counted when
-        the executor raises; the caller reports it. Without forfeits, a game whose program
-        failed cancels the executor and raises ValueError("Game error: ..."), as Arena.play
-        does, once the games before it are counted.
+        the executor raises; the caller reports it.
         """
         self._started = self._clock()
         results = executor.run(self.chunks())
@@ -245,7 +227,7 @@ class Match:
             for chunk, chunk_results in results:
                 pairing = self.pairings[chunk.pairing]
                 pairing.accept(chunk_results)
-                for result, ends_pair in pairing.release(stop_at_error=not self.forfeit):
+                for result, ends_pair in pairing.release():
                     if on_game:
                         on_game(pairing, result)
                     if ends_pair and self.sprt:
@@ -254,9 +236,6 @@ class Match:
                             break
                 if on_update:
                     on_update(self)
-                if pairing.failed is not None:
-                    executor.cancel()
-                    raise ValueError(f"Game error: {pairing.failed['error']}")
                 if self.decided:
                     executor.cancel()
                     break
