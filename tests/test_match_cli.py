@@ -141,12 +141,72 @@ def test_a_failing_program_stops_the_match_unless_failures_are_forfeits(tmp_path
     assert summary["pairings"][0]["forfeits"] == [0, 4]
 
 
+#: Openings for a program that fails at a known game: only the pairs from "f5" and "d3" (games
+#: 4, 5 and 6, 7) pass through a position of 5 discs, and White is to move there, so command B
+#: fails in games 4 and 6, its White games.
+FAILING_BOOK = "f5d6\nc4e3\nf5\nd3\n"
+FAILING = (f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5")
+
+
+# Without forfeits the chunk in which a program fails is given up at once, so the games of
+# the chunks before it are what is reported: chunks of 2 and of 4 end where the failure begins.
+@pytest.mark.parametrize("chunking", [["--chunk-games", "2"], ["--chunk-games", "4"]], ids=["chunks of 2", "chunks of 4"])
+def test_without_forfeits_the_games_before_the_first_failure_are_reported(tmp_path, chunking):
+    (tmp_path / "book.txt").write_text(FAILING_BOOK)
+    done = run(*FAILING, "--games", 12, "--openings", "book.txt", *chunking, "--out", "games.jsonl", cwd=tmp_path)
+    assert done.returncode == 1, done.stderr
+    assert "match stopped: Game error: WhiteInvalidMove (--forfeit scores" in done.stderr
+    assert "Games played: 4 of 12" in done.stdout
+    games, summary = read_jsonl(tmp_path / "games.jsonl")
+    assert [game["game"] for game in games] == [0, 1, 2, 3]
+    for game in games:
+        check_game(game)
+    assert summary["status"] == "error" and summary["error"] == "Game error: WhiteInvalidMove"
+    assert summary["games_played"] == 4 and summary["pairings"][0]["games"] == 4
+
+    forfeited = run(*FAILING, "--games", 12, "--openings", "book.txt", *chunking, "--forfeit",
+                    "--out", "forfeit.jsonl", cwd=tmp_path)
+    assert forfeited.returncode == 0, forfeited.stderr
+    games, summary = read_jsonl(tmp_path / "forfeit.jsonl")
+    assert [game["game"] for game in games if game["error"]] == [4, 6]
+    assert summary["games_played"] == 12 and summary["pairings"][0]["forfeits"] == [0, 2]
+
+
+def test_a_local_match_never_imports_ray(tmp_path):
+    # Ray is installed alongside for the cluster tests; a match on one machine must not load it.
+    script = (
+        "import sys, veltrix, veltrix_match\n"
+        "from veltrix_match import cli\n"
+        "def loaded(): return sorted(name for name in sys.modules if name.split('.')[0] == 'ray')\n"
+        "print(loaded())\n"
+        f"status = cli.main([{SCRIPTED + ' first'!r}, {SCRIPTED + ' last'!r}, '--games', '2'])\n"
+        "print(loaded())\n"
+        "sys.exit(status)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "[]" and "Games played: 2 of 2" in done.stdout and lines[-1] == "[]"
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
         (["--games", "7"], "must be even"),
+        (["--games", "-2"], "argument --games: must be even and positive"),
+        (["--games", "0"], "argument --games: must be even and positive"),
         (["--concurrency", "3"], "must be even"),
+        (["--concurrency", "0"], "argument --concurrency: must be even and positive"),
+        (["--concurrency", "1"], "argument --concurrency: must be even and positive"),
+        (["--concurrency", str(2**64)], "argument --concurrency: must be at most 1024"),
+        (["--concurrency", "1026"], "argument --concurrency: must be at most 1024"),
         (["--time-limit", "0"], "must be positive"),
+        (["--time-limit", "-1"], "argument --time-limit: must be positive"),
+        (["--time-limit", "inf"], "argument --time-limit: must be a finite number"),
+        (["--time-limit=-inf"], "argument --time-limit: must be a finite number"),
+        (["--time-limit", "nan"], "argument --time-limit: must be a finite number"),
+        (["--time-limit", "1e300"], r"argument --time-limit: must be at most 1e\+09"),
+        (["--time-limit", "1000000001"], r"argument --time-limit: must be at most 1e\+09"),
         (["--sprt", "5", "0"], "elo0 must be below elo1"),
         (["--sprt", "0", "5", "--alpha", "0.9"], "alpha"),
         (["c", "--sprt", "0", "5"], "--sprt needs exactly two programs"),
@@ -163,6 +223,14 @@ def test_usage_errors_exit_2_with_a_message(tmp_path, monkeypatch, capsys, args,
         main(["a", "b", *args])
     assert stopped.value.code == 2
     assert re.search(message, capsys.readouterr().err)
+
+
+def test_the_largest_time_limit_and_concurrency_are_accepted_by_the_arena(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    args = [f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "2", "--time-limit", "1e9", "--concurrency", "1024"]
+    assert main([*args, "--out", "largest.jsonl"]) == 0
+    games, summary = read_jsonl(tmp_path / "largest.jsonl")
+    assert len(games) == 2 and (summary["time_limit"], summary["concurrency"]) == (1e9, 1024)
 
 
 def test_cluster_ray_without_its_module_exits_2(monkeypatch, capsys):

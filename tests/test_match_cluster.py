@@ -371,6 +371,21 @@ def test_cluster_ray_without_ray_says_how_to_install_it_and_exits_2(monkeypatch,
     assert "pip install 'veltrix[cluster]'" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("failure", ["ImportError('libray.so: cannot open shared object file')",
+                                     "RuntimeError('built for another Python')"])
+def test_cluster_ray_with_a_ray_that_fails_to_import_says_how_to_install_it_and_exits_2(tmp_path, failure):
+    # A package named ray that fails as it is imported, found before any real one.
+    (tmp_path / "ray").mkdir()
+    (tmp_path / "ray" / "__init__.py").write_text(f"raise {failure}\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-m", "veltrix_match", "a", "b", "--cluster", "ray"],
+                          env={**os.environ, "PYTHONPATH": path}, capture_output=True, text=True,
+                          timeout=120, cwd=tmp_path)
+    assert done.returncode == 2, done.stderr
+    assert "--cluster ray is not available" in done.stderr and "pip install 'veltrix[cluster]'" in done.stderr
+    assert failure.split("(")[1].strip("')") in done.stderr and "Traceback" not in done.stderr
+
+
 def test_a_cluster_address_where_nothing_answers_is_a_usage_error(tmp_path):
     if importlib.util.find_spec("ray") is None:
         pytest.skip(RAY_MISSING)
@@ -379,6 +394,17 @@ def test_a_cluster_address_where_nothing_answers_is_a_usage_error(tmp_path):
                            "--address", "127.0.0.1:1"], capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert done.returncode == 2
     assert "cannot reach a Ray cluster at 127.0.0.1:1" in done.stderr
+
+
+def test_without_an_address_the_match_starts_a_cluster_of_its_own_whatever_ray_address_says(tmp_path):
+    if importlib.util.find_spec("ray") is None:
+        pytest.skip(RAY_MISSING)
+    # Nothing answers there: joining it instead of starting a cluster would fail the match.
+    done = subprocess.run([sys.executable, "-m", "veltrix_match", f"{SCRIPTED} first", f"{SCRIPTED} last",
+                           "--games", "2", "--cluster", "ray"], env={**os.environ, "RAY_ADDRESS": "127.0.0.1:1"},
+                          capture_output=True, text=True, timeout=180, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "Games played: 2 of 2" in done.stdout and "Cluster: 1 tasks on 1 node(s) (127.0.0.1)" in done.stdout
 
 
 def test_ctrl_c_stops_a_cluster_match_it_started_itself_and_leaves_no_program(tmp_path):

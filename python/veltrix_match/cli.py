@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import json
+import math
 import random
 import shlex
 import sys
@@ -47,13 +48,24 @@ def program_names(commands: Sequence[Sequence[str]]) -> list[str]:
     return names
 
 
-def _positive_float(text: str) -> float:
+#: The longest --time-limit: what Arena.play takes (about 30 years a move).
+MAX_TIME_LIMIT = 1e9
+#: The most games at once. Each runs two programs on one machine (a cluster task too), so
+#: far more than any machine's cores would only meet the process and file limits mid-match.
+MAX_CONCURRENCY = 1024
+
+
+def _time_limit(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds (got {text})")
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be positive (got {text})")
+    if value > MAX_TIME_LIMIT:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_TIME_LIMIT:g} seconds (got {text})")
     return value
 
 
@@ -64,6 +76,13 @@ def _even_count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value <= 0 or value % 2:
         raise argparse.ArgumentTypeError(f"must be even and positive (got {text})")
+    return value
+
+
+def _concurrency(text: str) -> int:
+    value = _even_count(text)
+    if value > MAX_CONCURRENCY:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_CONCURRENCY} (got {text})")
     return value
 
 
@@ -79,9 +98,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--games", type=_even_count, default=100, metavar="N",
                         help="games each pair of programs plays (even; default 100; the most games "
                              "with --sprt)")
-    parser.add_argument("--concurrency", type=_even_count, default=2, metavar="C",
-                        help="games played at once (even; default 2)")
-    parser.add_argument("--time-limit", type=_positive_float, default=5.0, metavar="SECONDS",
+    parser.add_argument("--concurrency", type=_concurrency, default=2, metavar="C",
+                        help=f"games played at once (even, at most {MAX_CONCURRENCY}; default 2)")
+    parser.add_argument("--time-limit", type=_time_limit, default=5.0, metavar="SECONDS",
                         help="time per move (default 5)")
     parser.add_argument("--openings", metavar="FILE",
                         help="one transcript per line; default: the built-in set "
@@ -116,6 +135,8 @@ def _executor(args: argparse.Namespace) -> Executor:
         raise _UsageError(f"--cluster ray is not available: {error}") from None
     try:
         executor: Executor = cluster.RayExecutor(address=args.address)
+    except ImportError as error:  # Ray is there, but importing it failed
+        raise _UsageError(f"--cluster ray is not available: {error}") from None
     except cluster.ClusterError as error:
         raise _UsageError(str(error)) from None
     return executor

@@ -8,7 +8,8 @@ again elsewhere by Ray's own retries; games are filed by index, so none is lost 
 counts twice. ``retried_chunks`` tells how many tasks had to be run again.
 
 Ray is an optional dependency (``pip install 'veltrix[cluster]'``): importing this module
-without it raises ImportError with that advice, and nothing else in veltrix imports Ray.
+without it raises ImportError with that advice, and so does making a RayExecutor when Ray is
+there but fails to import. Nothing else in veltrix imports Ray.
 """
 
 from __future__ import annotations
@@ -29,7 +30,15 @@ __all__ = ["INSTALL_HINT", "ClusterError", "RayExecutor"]
 
 INSTALL_HINT = "Ray is not installed; pip install 'veltrix[cluster]' brings it"
 
-if importlib.util.find_spec("ray") is None:
+
+def _ray_is_installed() -> bool:
+    try:
+        return importlib.util.find_spec("ray") is not None
+    except (ImportError, ValueError):  # a "ray" in sys.modules that is no module
+        return False
+
+
+if not _ray_is_installed():
     raise ImportError(INSTALL_HINT)
 
 Records = list[dict[str, Any]]
@@ -108,16 +117,24 @@ def _import_ray(local: bool) -> Any:
         # it is imported, and inherited by the processes it starts.
         os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
         os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
-    import ray
-
+    try:
+        import ray
+    except Exception as error:
+        # A broken or mismatched install fails in whatever way its code fails: the user
+        # needs the same advice as when Ray is missing, not a traceback.
+        raise ImportError(
+            f"Ray is installed but cannot be imported ({type(error).__name__}: {error}); "
+            "pip install 'veltrix[cluster]' brings a version that works"
+        ) from error
     return ray
 
 
 class RayExecutor:
     """Plays chunks as Ray tasks; see the module documentation.
 
-    `address` joins a running cluster ("auto", or "HOST:PORT"); None starts a local one
-    with `num_cpus` CPUs (default: all) for this process, shut down by `close()` or at exit.
+    `address` joins a running cluster ("auto", or "HOST:PORT"); None starts a new local one
+    with `num_cpus` CPUs (default: all) for this process, shut down by `close()` or at exit,
+    even when RAY_ADDRESS or a cluster started with `ray start` is there to be joined.
     When Ray is already initialised in this process, that instance is used as it is. Each
     task reserves as many CPUs as it plays games at once. `target_seconds` is the time a
     task should take once the games have been measured; `max_retries` is how many times Ray
@@ -141,7 +158,10 @@ class RayExecutor:
                 _reachable(address)
             try:
                 if address is None:
-                    ray.init(num_cpus=num_cpus, include_dashboard=False, logging_level=logging.WARNING)
+                    # "local": Ray would otherwise join the cluster named by RAY_ADDRESS or
+                    # the last one `ray start` left on this machine.
+                    ray.init(address="local", num_cpus=num_cpus, include_dashboard=False,
+                             logging_level=logging.WARNING)
                 else:
                     ray.init(address=address, logging_level=logging.WARNING)
             except (ConnectionError, RuntimeError, ValueError) as error:

@@ -86,6 +86,11 @@ def choose(mode: str, options: list[str], moves: list[int], line: str, rng: rand
         if kind == "hang":
             time.sleep(4)
         return "64" if kind == "illegal" else str(moves[0])
+    if mode == "garbage-at-discs":
+        # Fails in exactly the games that ask it about a position of that many discs: with
+        # openings chosen for it, a failure at a known game index.
+        discs = sum(square != "-" for square in line)
+        return "19abc" if discs == int(options[0]) else str(moves[0])
     if mode == "slow":
         # The first move of this process only, so that a game takes one long wait per side.
         if not getattr(choose, "waited", False):
