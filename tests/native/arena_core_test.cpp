@@ -114,6 +114,17 @@ void a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again() {
     signal(SIGCHLD, SIG_DFL);
 }
 
+void a_wait_ends_at_its_deadline_while_the_child_runs_on() {
+    // No kill first, as when one was refused: the wait must still end, and the child stays ours.
+    auto child = ChildProcess::spawn({"sleep", "1000"});
+    CHECK(child.ok());
+    CHECK(!child->wait(200ms));
+    CHECK(child->pid() > 0 && ::kill(child->pid(), 0) == 0);
+    CHECK(child->kill());
+    CHECK(child->wait());
+    CHECK(child->pid() == -1);
+}
+
 void progress_line_for_a_fixed_width() {
     BarState bar;
     bar.total = 3;
@@ -140,6 +151,7 @@ int main() {
     reader_caps_lines_and_keeps_the_last_unterminated_one();
     writing_to_a_closed_pipe_fails_without_sigpipe();
     a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again();
+    a_wait_ends_at_its_deadline_while_the_child_runs_on();
     progress_line_for_a_fixed_width();
     if (failures == 0) std::puts("all passed");
     return failures == 0 ? 0 : 1;

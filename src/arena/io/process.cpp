@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -123,7 +125,10 @@ void ChildProcess::reap_now() {
     stdout_.reset();
     if (pid_ < 0) return;
     kill();
-    wait();
+    // A child that outlives its SIGKILL by the whole limit is let go rather than waited for
+    // without end: this is its owner's last chance to reap it, and a hang here would stall
+    // the batch (and Ctrl-C) for good. Should it end later, it stays a zombie until the host exits.
+    if (!wait()) pid_ = -1;
 }
 
 bool ChildProcess::kill() {
@@ -137,17 +142,26 @@ bool ChildProcess::kill() {
     return group_ended && child_ended;
 }
 
-bool ChildProcess::wait() {
+bool ChildProcess::wait(std::chrono::steady_clock::duration limit) {
     if (pid_ < 0) return true;
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid_, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
-    if (reaped != pid_ && !(reaped < 0 && errno == ECHILD)) return false;
-    pid_ = -1;
-    return true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // Polled, since a blocking waitpid has no deadline: a killed child is usually reaped by
+    // the first or second look, and the pauses grow so that a slow one costs few calls.
+    std::chrono::microseconds pause{50};
+    for (;;) {
+        int status = 0;
+        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+        // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
+        if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
+            pid_ = -1;
+            return true;
+        }
+        if (reaped < 0 && errno != EINTR) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds(10'000));
+    }
 }
 
 }  // namespace veltrix::arena
