@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -102,15 +103,23 @@ void writing_to_a_closed_pipe_fails_without_sigpipe() {
     CHECK(!sigismember(&pending, SIGPIPE));
 }
 
-void a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again() {
-    // With SIGCHLD ignored the kernel reaps the child itself, and its pid is free for reuse.
+void a_child_the_kernel_reaped_has_ended() {
+    // With SIGCHLD ignored the kernel reaps the child itself: a kill that finds it gone
+    // (ESRCH) or a wait that finds nothing to reap (ECHILD) is no failure to end it.
     signal(SIGCHLD, SIG_IGN);
-    auto child = ChildProcess::spawn({"sleep", "10"});
-    CHECK(child.ok());
-    CHECK(child->kill());
-    CHECK(child->wait());
-    CHECK(child->pid() == -1);
-    CHECK(child->kill());
+    for (const bool exits_first : {false, true}) {
+        auto child = ChildProcess::spawn(exits_first ? std::vector<std::string>{"true"}
+                                                     : std::vector<std::string>{"sleep", "10"});
+        CHECK(child.ok());
+        if (exits_first) {
+            const auto deadline = Clock::now() + 5s;
+            while (::kill(child->pid(), 0) == 0 && Clock::now() < deadline) usleep(1000);
+            CHECK(::kill(child->pid(), 0) != 0 && errno == ESRCH);  // gone, and no zombie left
+        }
+        CHECK(child->kill());
+        CHECK(child->wait());
+        CHECK(child->pid() == -1);
+    }
     signal(SIGCHLD, SIG_DFL);
 }
 
@@ -150,7 +159,7 @@ int main() {
     invalid_board_is_not_sent();
     reader_caps_lines_and_keeps_the_last_unterminated_one();
     writing_to_a_closed_pipe_fails_without_sigpipe();
-    a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again();
+    a_child_the_kernel_reaped_has_ended();
     a_wait_ends_at_its_deadline_while_the_child_runs_on();
     progress_line_for_a_fixed_width();
     if (failures == 0) std::puts("all passed");

@@ -133,10 +133,15 @@ void ChildProcess::reap_now() {
 
 bool ChildProcess::kill() {
     if (pid_ < 0) return true;
-    // The group bears the child's pid, which stays taken until we reap the child (an exited
-    // child is a zombie until then), so the signal reaches no one else. The child itself is
-    // signalled too, in case it has left its group. ESRCH means ended already: with SIGCHLD
-    // ignored the kernel reaps the child itself.
+    // The group's id is the child's pid, and what keeps that number from being handed to
+    // another process is not the child alone: an exited child stays a zombie until we reap
+    // it, but with SIGCHLD ignored the kernel frees it at its exit. The group holds the
+    // number too: no new process gets a pid that is still a live group's id, so while any
+    // process the child started lives on in its group the signal reaches that group and no
+    // one else. Once the child and its whole group are gone both signals fail with ESRCH,
+    // which means ended already; the number is free then, but Linux hands pids out in turn
+    // and reuses one only after going through the whole range. The child itself is
+    // signalled too, in case it has left its group.
     const bool group_ended = ::kill(-pid_, SIGKILL) == 0 || errno == ESRCH;
     const bool child_ended = ::kill(pid_, SIGKILL) == 0 || errno == ESRCH;
     return group_ended && child_ended;
