@@ -1,11 +1,16 @@
 // Checks of the arena core that Python cannot reach: the late-answer rule of Player, the line
 // reader's limits, SIGPIPE safety and the progress bar's line. Prints each failure; exit 1 if any.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "arena/io/pipe_io.hpp"
@@ -16,6 +21,23 @@
 using namespace veltrix;
 using namespace veltrix::arena;
 using namespace std::chrono_literals;
+
+// While armed, every allocation made off the main thread fails: the progress bar's drawing
+// thread then meets the same bad_alloc that running out of memory would give it.
+std::atomic<bool> g_fail_other_threads{false};
+std::atomic<int> g_failed_allocations{0};
+pthread_t g_main_thread;
+
+void* operator new(std::size_t size) {
+    if (g_fail_other_threads.load() && !pthread_equal(pthread_self(), g_main_thread)) {
+        g_failed_allocations.fetch_add(1);
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -151,9 +173,67 @@ void progress_line_for_a_fixed_width() {
     CHECK(format_duration(59) == "00:59" && format_duration(3600) == "01:00:00");
 }
 
+// Standard error goes to a temporary file for as long as this lives.
+class CapturedStderr {
+public:
+    CapturedStderr() : saved_(::dup(STDERR_FILENO)), file_(std::tmpfile()) {
+        std::fflush(stderr);
+        ::dup2(::fileno(file_), STDERR_FILENO);
+    }
+    ~CapturedStderr() {
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        std::fclose(file_);
+    }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+    // What has been written so far.
+    std::string text() const {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = ::pread(::fileno(file_), chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0;) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+private:
+    int saved_;
+    std::FILE* file_;
+};
+
+// Waits (a bounded time) until `ready` holds: the drawing thread works at its own pace.
+template <class Condition>
+bool eventually(Condition ready) {
+    const auto deadline = Clock::now() + 10s;
+    while (!ready()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+void a_frame_the_drawer_cannot_build_is_dropped_and_drawing_goes_on() {
+    const CapturedStderr err;
+    g_fail_other_threads = true;
+    {
+        ProgressBar bar(4, 40);
+        bar.update(4);
+        CHECK(eventually([] { return g_failed_allocations.load() > 0; }));
+    }  // its final line cannot be built either
+    g_fail_other_threads = false;
+    ProgressBar bar(2, 40);
+    bar.update(2);
+    bar.close();
+    CHECK(eventually([&] { return err.text().find("| 2/2 [") != std::string::npos; }));
+}
+
 }  // namespace
 
 int main() {
+    g_main_thread = pthread_self();
     late_answer_is_never_taken_for_a_later_request();
     two_late_answers_are_both_discarded();
     invalid_board_is_not_sent();
@@ -162,6 +242,7 @@ int main() {
     a_child_the_kernel_reaped_has_ended();
     a_wait_ends_at_its_deadline_while_the_child_runs_on();
     progress_line_for_a_fixed_width();
+    a_frame_the_drawer_cannot_build_is_dropped_and_drawing_goes_on();
     if (failures == 0) std::puts("all passed");
     return failures == 0 ? 0 : 1;
 }
