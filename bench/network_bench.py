@@ -1,7 +1,8 @@
 """Network arena throughput: games per second of a loopback match (a NetworkArenaServer in a
 child process and two NetworkArenaClients here) against the local Arena, both with the same
 fast native players (first legal move), and against a raw relay (bench/native/raw_relay.cpp: the
-same TCP and pipe hops per move with no arena code, everything blocking), all measured side by
+same TCP and pipe hops per move with no arena code, everything blocking, and two games at once
+over two connections and two relay processes, as the arena plays them), all measured side by
 side in one run, in interleaved rounds, free-running and pinned to CPU 0.
 
 Usage: python bench/network_bench.py [--games N] [--rounds R]
@@ -86,7 +87,7 @@ def raw_relay_program() -> Path:
     binary = BUILD / "raw_relay"
     source = ROOT / "bench/native/raw_relay.cpp"
     if not binary.exists() or source.stat().st_mtime > binary.stat().st_mtime:
-        subprocess.run(["g++", "-std=c++20", "-O2", str(source), "-o", str(binary)], check=True)
+        subprocess.run(["g++", "-std=c++20", "-O2", "-pthread", str(source), "-o", str(binary)], check=True)
     return binary
 
 
@@ -106,7 +107,7 @@ def game_file() -> Path:
 
 
 def raw_relay_rate(relay: Path, game: Path, player: Path, games: int) -> float:
-    """Moves per second of the raw relay."""
+    """Moves per second of the raw relay: `games` games, half on each of its two connections."""
     out = subprocess.run([str(relay), str(games), str(game), str(player)], check=True, capture_output=True,
                          text=True).stdout.split()
     return int(out[0]) / float(out[1])

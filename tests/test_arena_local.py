@@ -318,18 +318,41 @@ def test_children_the_kernel_reaps_count_as_ended():
     assert output == f"done {expected_totals(2)[0]}"
 
 
-@pytest.mark.parametrize("mode, error", [("first", None), ("garbage", "Game error: BlackInvalidMove")])
-def test_processes_a_player_starts_end_with_it(mode, error, pid_dir):
+@pytest.mark.parametrize(
+    "other, ending",
+    [
+        ("first", "done (1, 1, 0)"),
+        ("garbage", "ValueError Game error: WhiteInvalidMove (0, 0, 0)"),
+        # The helpers' programs answer "ping" before the other program fails its own.
+        ("wrong-handshake", "ValueError Engine start error (0, 0, 0)"),
+        ("random", "KeyboardInterrupt  (0, 0, 0)"),  # Ctrl-C while the games go on
+    ],
+    ids=["success", "game-error", "failed-start", "ctrl-c"],
+)
+def test_processes_a_player_starts_end_with_it(other, ending, pid_dir):
     # Each copy of the first program leaves a helper behind that holds its pipes.
-    arena = Arena(player("helper+" + mode), player("first"))
-    if error:
-        with pytest.raises(ValueError, match=f"^{error}$"):
-            arena.play_n(2)
-    else:
-        arena.play_n(2)
-    pids = [int(name) for name in os.listdir(pid_dir)]
-    assert len(pids) == 6
-    assert wait_until_ended(pids) == []
+    games = 100_000 if ending.startswith("KeyboardInterrupt") else 2
+    driver = start_driver(player("helper+first"), player(other), games)
+    try:
+        assert read_line(driver.stdout) == "ready\n"
+        if ending.startswith("KeyboardInterrupt"):
+            deadline = time.monotonic() + 10
+            while len(os.listdir(pid_dir)) < 6 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            time.sleep(0.2)  # the games are under way
+            driver.send_signal(signal.SIGINT)
+        output = read_line(driver.stdout)
+        assert driver.wait(timeout=10) == 0
+    finally:
+        driver.kill()
+        driver.wait()
+        driver.stdout.close()
+    assert output == ending + "\n"
+    records = {int(path.name): path.read_text() for path in pid_dir.iterdir()}
+    assert "helper" in records.values()
+    if ending != "ValueError Engine start error (0, 0, 0)":
+        assert len(records) == 6  # four programs, two helpers
+    assert wait_until_ended(list(records)) == []
 
 
 def test_progress_bar_line_fits_the_terminal_width(tmp_path):

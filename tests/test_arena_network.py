@@ -1,11 +1,14 @@
 """The network arena over loopback: a real match, and hand-written peers on raw sockets."""
 
+import fcntl
 import os
 import select
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
 import threading
 import time
@@ -792,18 +795,44 @@ CLIENT = textwrap.dedent(
     """
     import sys, veltrix
     try:
-        veltrix.NetworkArenaClient([sys.executable, sys.argv[2], "echo"]).connect("127.0.0.1", int(sys.argv[1]))
+        veltrix.NetworkArenaClient([sys.executable, sys.argv[2], sys.argv[3]]).connect("127.0.0.1", int(sys.argv[1]))
     except KeyboardInterrupt:
         print("interrupted", flush=True)
     """
 )
 
 
-@pytest.mark.parametrize("server", ["waiting", "not-reading"])
-def test_ctrl_c_stops_the_client_and_ends_its_programs(stingy_listener, tmp_path, server):
+def input_pipe(pid: int) -> tuple[int, int]:
+    """Bytes waiting in the pipe on a process's standard input, and what it holds at most
+    (seen through a second read end, which reads nothing)."""
+    fd = os.open(f"/proc/{pid}/fd/0", os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        waiting = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        return waiting, fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+    finally:
+        os.close(fd)
+
+
+def fill_the_input_of_a_program(peer: Peer, pid: int) -> None:
+    """Sends move requests to a program that reads none until its pipe is all but full: the
+    client, with more requests received, is then stuck writing the next one."""
+    request = TAG + b" black " + START + b"\n"
+    capacity = input_pipe(pid)[1]
+    peer.send(request * (capacity // len(START) + 100))
+    deadline = time.monotonic() + 10
+    while input_pipe(pid)[0] < capacity - 4096:  # within a page of full
+        assert time.monotonic() < deadline, "the client did not fill the program's pipe"
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize(
+    ("server", "mode"),
+    [("waiting", "echo"), ("not-reading", "echo"), ("sending-to-a-program-that-does-not-read", "deaf")],
+)
+def test_ctrl_c_stops_the_client_and_ends_its_programs(stingy_listener, tmp_path, server, mode):
     environment = dict(os.environ, VELTRIX_TEST_PID_DIR=str(tmp_path))
     client = subprocess.Popen(
-        [sys.executable, "-c", CLIENT, str(stingy_listener.port), PLAYER],
+        [sys.executable, "-c", CLIENT, str(stingy_listener.port), PLAYER, mode],
         stdout=subprocess.PIPE, text=True, env=environment,
     )
     try:
@@ -814,6 +843,11 @@ def test_ctrl_c_stops_the_client_and_ends_its_programs(stingy_listener, tmp_path
         assert len(pids) == 2
         if server == "not-reading":
             flood_without_reading(peer)  # the client is stuck sending its replies
+        elif mode == "deaf":
+            # The client is stuck writing a request that the black program's pipe cannot
+            # take, a write that would otherwise only end after five seconds.
+            black = next(pid for pid in pids if Path(f"/proc/{pid}/cmdline").read_bytes().endswith(b"BLACK\0"))
+            fill_the_input_of_a_program(peer, black)
         started = time.monotonic()
         client.send_signal(signal.SIGINT)
         assert select.select([client.stdout], [], [], 10)[0], "the client did not stop"

@@ -1,8 +1,12 @@
-// The raw limit of the network arena's move exchange, with no arena code: a server process
-// sends each request over loopback TCP to a relay process, which passes it down a pipe to a
-// player program and sends the program's reply back; everything blocks, nothing is polled.
+// The raw limit of the network arena's move exchange, with no arena code, in the arena's
+// shape: two games at once, as the server's two workers play them, each over its own loopback
+// TCP connection to its own relay process, which passes every request down a pipe to that
+// seat's player program and sends the program's reply back; everything blocks, nothing is
+// polled. (The arena's clients each carry one seat of both games and so must wait on both;
+// each relay here carries both seats of one game, which costs the same hops per move.)
 // The requests are one game's positions (seat letter, blank, board line per line of
-// GAME_FILE, made by the benchmark), played GAMES times. Prints "<moves> <seconds>".
+// GAME_FILE, made by the benchmark); the two games together are played GAMES times, half on
+// each connection. Prints "<moves> <seconds>" for both together.
 // Usage: raw_relay GAMES GAME_FILE PROGRAM [ARG ...]
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,11 +17,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -118,6 +124,20 @@ int relay(std::uint16_t port, const std::vector<std::string>& command) {
     return 0;
 }
 
+// The server's side of one connection: plays `games` games over it, one request at a time.
+long play(int client, const std::vector<std::string>& requests, long games) {
+    Lines replies(client);
+    long moves = 0;
+    for (long game = 0; game < games; ++game) {
+        for (const std::string& request : requests) {
+            write_all(client, request);
+            replies.next();
+            ++moves;
+        }
+    }
+    return moves;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +148,7 @@ int main(int argc, char** argv) {
     for (std::string line; std::getline(file, line);) {
         if (!line.empty()) requests.push_back(line + "\n");
     }
+    if (requests.empty()) return 2;
     const std::vector<std::string> command(argv + 3, argv + argc);
 
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -135,38 +156,46 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 1) != 0 ||
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 2) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         fail("listen");
     }
-    const pid_t relay_pid = ::fork();
-    if (relay_pid < 0) fail("fork");
-    if (relay_pid == 0) {
-        ::close(listener);
-        ::_exit(relay(ntohs(address.sin_port), command));
-    }
-    const int client = ::accept(listener, nullptr, nullptr);
-    if (client < 0) fail("accept");
-    no_delay(client);
-    Lines replies(client);
-    // Each program's first answer may be slow (it starts up): one round trip each before timing.
-    for (const char seat : {'b', 'w'}) {
-        write_all(client, std::string(1, seat) + " " + requests.front().substr(2));
-        replies.next();
-    }
-    long moves = 0;
-    const auto started = std::chrono::steady_clock::now();
-    for (long game = 0; game < games; ++game) {
-        for (const std::string& request : requests) {
-            write_all(client, request);
-            replies.next();
-            ++moves;
+    std::array<pid_t, 2> relays{};
+    for (pid_t& relay_pid : relays) {
+        relay_pid = ::fork();
+        if (relay_pid < 0) fail("fork");
+        if (relay_pid == 0) {
+            ::close(listener);
+            ::_exit(relay(ntohs(address.sin_port), command));
         }
     }
+    std::array<int, 2> clients{};
+    for (int& client : clients) {
+        client = ::accept(listener, nullptr, nullptr);
+        if (client < 0) fail("accept");
+        no_delay(client);
+        // Each program's first answer may be slow (it starts up): one round trip each before timing.
+        Lines replies(client);
+        for (const char seat : {'b', 'w'}) {
+            write_all(client, std::string(1, seat) + " " + requests.front().substr(2));
+            replies.next();
+        }
+    }
+    std::array<long, 2> moves{};
+    const auto started = std::chrono::steady_clock::now();
+    {
+        // One thread per game, as the arena's runner has one worker per pair.
+        std::thread second([&] { moves[1] = play(clients[1], requests, games / 2); });
+        moves[0] = play(clients[0], requests, games - games / 2);
+        second.join();
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    write_all(client, "quit\n");
-    ::close(client);
-    ::waitpid(relay_pid, nullptr, 0);
-    std::printf("%ld %.6f\n", moves, seconds);
+    // Which relay took which connection is not known: tell both to quit before waiting for either.
+    for (const int client : clients) {
+        write_all(client, "quit\n");
+        ::close(client);
+    }
+    for (const pid_t relay_pid : relays) ::waitpid(relay_pid, nullptr, 0);
+    std::printf("%ld %.6f\n", moves[0] + moves[1], seconds);
     return 0;
 }

@@ -1,10 +1,16 @@
 // Checks of the arena core that Python cannot reach: the late-answer rule of Player, the line
 // reader's limits, SIGPIPE safety and the progress bar's line. Prints each failure; exit 1 if any.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "arena/io/pipe_io.hpp"
@@ -15,6 +21,23 @@
 using namespace veltrix;
 using namespace veltrix::arena;
 using namespace std::chrono_literals;
+
+// While armed, every allocation made off the main thread fails: the progress bar's drawing
+// thread then meets the same bad_alloc that running out of memory would give it.
+std::atomic<bool> g_fail_other_threads{false};
+std::atomic<int> g_failed_allocations{0};
+pthread_t g_main_thread;
+
+void* operator new(std::size_t size) {
+    if (g_fail_other_threads.load() && !pthread_equal(pthread_self(), g_main_thread)) {
+        g_failed_allocations.fetch_add(1);
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -102,16 +125,35 @@ void writing_to_a_closed_pipe_fails_without_sigpipe() {
     CHECK(!sigismember(&pending, SIGPIPE));
 }
 
-void a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again() {
-    // With SIGCHLD ignored the kernel reaps the child itself, and its pid is free for reuse.
+void a_child_the_kernel_reaped_has_ended() {
+    // With SIGCHLD ignored the kernel reaps the child itself: a kill that finds it gone
+    // (ESRCH) or a wait that finds nothing to reap (ECHILD) is no failure to end it.
     signal(SIGCHLD, SIG_IGN);
-    auto child = ChildProcess::spawn({"sleep", "10"});
+    for (const bool exits_first : {false, true}) {
+        auto child = ChildProcess::spawn(exits_first ? std::vector<std::string>{"true"}
+                                                     : std::vector<std::string>{"sleep", "10"});
+        CHECK(child.ok());
+        if (exits_first) {
+            const auto deadline = Clock::now() + 5s;
+            while (::kill(child->pid(), 0) == 0 && Clock::now() < deadline) usleep(1000);
+            CHECK(::kill(child->pid(), 0) != 0 && errno == ESRCH);  // gone, and no zombie left
+        }
+        CHECK(child->kill());
+        CHECK(child->wait());
+        CHECK(child->pid() == -1);
+    }
+    signal(SIGCHLD, SIG_DFL);
+}
+
+void a_wait_ends_at_its_deadline_while_the_child_runs_on() {
+    // No kill first, as when one was refused: the wait must still end, and the child stays ours.
+    auto child = ChildProcess::spawn({"sleep", "1000"});
     CHECK(child.ok());
+    CHECK(!child->wait(200ms));
+    CHECK(child->pid() > 0 && ::kill(child->pid(), 0) == 0);
     CHECK(child->kill());
     CHECK(child->wait());
     CHECK(child->pid() == -1);
-    CHECK(child->kill());
-    signal(SIGCHLD, SIG_DFL);
 }
 
 void progress_line_for_a_fixed_width() {
@@ -131,16 +173,76 @@ void progress_line_for_a_fixed_width() {
     CHECK(format_duration(59) == "00:59" && format_duration(3600) == "01:00:00");
 }
 
+// Standard error goes to a temporary file for as long as this lives.
+class CapturedStderr {
+public:
+    CapturedStderr() : saved_(::dup(STDERR_FILENO)), file_(std::tmpfile()) {
+        std::fflush(stderr);
+        ::dup2(::fileno(file_), STDERR_FILENO);
+    }
+    ~CapturedStderr() {
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        std::fclose(file_);
+    }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+    // What has been written so far.
+    std::string text() const {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = ::pread(::fileno(file_), chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0;) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+private:
+    int saved_;
+    std::FILE* file_;
+};
+
+// Waits (a bounded time) until `ready` holds: the drawing thread works at its own pace.
+template <class Condition>
+bool eventually(Condition ready) {
+    const auto deadline = Clock::now() + 10s;
+    while (!ready()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+void a_frame_the_drawer_cannot_build_is_dropped_and_drawing_goes_on() {
+    const CapturedStderr err;
+    g_fail_other_threads = true;
+    {
+        ProgressBar bar(4, 40);
+        bar.update(4);
+        CHECK(eventually([] { return g_failed_allocations.load() > 0; }));
+    }  // its final line cannot be built either
+    g_fail_other_threads = false;
+    ProgressBar bar(2, 40);
+    bar.update(2);
+    bar.close();
+    CHECK(eventually([&] { return err.text().find("| 2/2 [") != std::string::npos; }));
+}
+
 }  // namespace
 
 int main() {
+    g_main_thread = pthread_self();
     late_answer_is_never_taken_for_a_later_request();
     two_late_answers_are_both_discarded();
     invalid_board_is_not_sent();
     reader_caps_lines_and_keeps_the_last_unterminated_one();
     writing_to_a_closed_pipe_fails_without_sigpipe();
-    a_child_reaped_elsewhere_has_ended_and_is_never_signalled_again();
+    a_child_the_kernel_reaped_has_ended();
+    a_wait_ends_at_its_deadline_while_the_child_runs_on();
     progress_line_for_a_fixed_width();
+    a_frame_the_drawer_cannot_build_is_dropped_and_drawing_goes_on();
     if (failures == 0) std::puts("all passed");
     return failures == 0 ? 0 : 1;
 }

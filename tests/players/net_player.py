@@ -3,7 +3,7 @@
 Modes: "first" plays the first legal move; "random" a random one; "echo" answers every line with COLOUR:line (to
 check that requests and replies are relayed unchanged); "badpong" fails the handshake;
 "exit" leaves, without answering, on its first move request; "closeout" closes its output on its first move request
-and goes on reading its input; "silent" never answers, not even the ping; "helper" starts a helper process that
+and goes on reading its input; "silent" never answers, not even the ping; "deaf" answers the ping, then never reads its input again; "helper" starts a helper process that
 holds its pipes and outlives it unless its whole process group is ended, then acts as "echo". When
 VELTRIX_TEST_PID_DIR is set, the program (and its helper) leaves a file named after its pid there, so a test can
 check that it was killed.
@@ -28,6 +28,13 @@ def main() -> None:
             open(os.path.join(pid_dir, str(helper.pid)), "w").close()
         mode = "echo"
     if mode == "silent":
+        time.sleep(60)
+        return
+    if mode == "deaf":
+        # Nothing but the ping is there to read yet, so nothing after it is taken in.
+        sys.stdin.readline()
+        sys.stdout.write("pong\n")
+        sys.stdout.flush()
         time.sleep(60)
         return
     turn = veltrix.Turn.BLACK if colour == "BLACK" else veltrix.Turn.WHITE

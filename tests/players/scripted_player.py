@@ -6,7 +6,8 @@ MODE picks the behaviour (see choose() and main() below); COLOUR, "BLACK" or "WH
 the arena. A MODE written "helper+OTHER" first starts a helper process that holds the
 program's pipes and outlives it unless its whole process group is ended, then behaves as
 OTHER. When VELTRIX_TEST_PID_DIR is set, the program (and its helper) leaves a file named
-after its pid there, so a test can check afterwards that every process it started is gone.
+after its pid there (the helper's says "helper"), so a test can check afterwards that every
+process it started is gone.
 """
 
 import os
@@ -110,7 +111,8 @@ def main() -> None:
         mode = mode.removeprefix("helper+")
         helper = subprocess.Popen(["sleep", "60"])  # inherits standard input and output
         if pid_dir:
-            open(os.path.join(pid_dir, str(helper.pid)), "w").close()
+            with open(os.path.join(pid_dir, str(helper.pid)), "w") as record:
+                record.write("helper")
     log = open(options[0], "a") if mode == "log-random" else None
     rng = random.Random(f"{colour}-7")
     handshake(mode)

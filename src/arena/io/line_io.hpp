@@ -4,12 +4,19 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace veltrix::arena {
 
 using Clock = std::chrono::steady_clock;
+
+// Polled between short waits; true when the caller wants the blocking operation to end.
+using StopCheck = std::function<bool()>;
+
+// The longest a blocking wait goes without looking at the StopCheck.
+inline constexpr std::chrono::milliseconds kStopPollInterval{100};
 
 // Longest reply line accepted from a peer; a longer one is refused instead of buffered.
 inline constexpr std::size_t kMaxLineBytes = 4096;

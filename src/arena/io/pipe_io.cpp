@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -115,7 +116,8 @@ SigpipeBlock::~SigpipeBlock() {
     pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
-bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int wake_fd) {
+WriteResult write_all_unless_stopped(int fd, std::string_view bytes, Clock::time_point deadline,
+                                     const StopCheck& stop, int wake_fd) {
     SigpipeGuard guard;
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -124,21 +126,31 @@ bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int w
             continue;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (wait_for(fd, POLLOUT, deadline, wake_fd) != Ready::Yes) return false;
-            continue;
-        }
         if (errno == EPIPE) guard.note_broken_pipe();
-        return false;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return WriteResult::Failed;
+        // The reader leaves no room: wait for it in slices short enough to notice a stop.
+        for (;;) {
+            if (stop && stop()) return WriteResult::Stopped;
+            const Clock::time_point slice = stop ? std::min(deadline, Clock::now() + kStopPollInterval) : deadline;
+            const Ready ready = wait_for(fd, POLLOUT, slice, wake_fd);
+            if (ready == Ready::Yes) break;
+            if (ready != Ready::Timeout || Clock::now() >= deadline) return WriteResult::Failed;
+        }
     }
-    return true;
+    return WriteResult::Written;
+}
+
+bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int wake_fd) {
+    return write_all_unless_stopped(fd, bytes, deadline, StopCheck{}, wake_fd) == WriteResult::Written;
 }
 
 PipeWriter::PipeWriter(UniqueFd fd, std::shared_ptr<WakeSignal> wake) : fd_(std::move(fd)), wake_(std::move(wake)) {}
 
-bool PipeWriter::write(std::string_view bytes) {
-    if (wake_ && wake_->fired()) return false;
-    return write_all(fd_.get(), bytes, Clock::now() + kWriteTimeLimit, wake_ ? wake_->fd() : -1);
+bool PipeWriter::write(std::string_view bytes) { return write(bytes, StopCheck{}) == WriteResult::Written; }
+
+WriteResult PipeWriter::write(std::string_view bytes, const StopCheck& stop) {
+    if (wake_ && wake_->fired()) return WriteResult::Failed;
+    return write_all_unless_stopped(fd_.get(), bytes, Clock::now() + kWriteTimeLimit, stop, wake_ ? wake_->fd() : -1);
 }
 
 PipeReader::PipeReader(UniqueFd fd, std::shared_ptr<WakeSignal> wake) : fd_(std::move(fd)), wake_(std::move(wake)) {}

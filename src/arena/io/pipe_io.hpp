@@ -77,7 +77,15 @@ private:
     sigset_t saved_mask_{};
 };
 
-// Writes all of `bytes` to `fd` (blocking or not) before `deadline`; false on any failure.
+enum class WriteResult { Written, Failed, Stopped };
+
+// Writes all of `bytes` to `fd` (blocking or not) before `deadline`, unless the wake signal
+// fires (Failed) or, while the reader leaves no room, `stop` says to give up (Stopped); it is
+// asked at least every kStopPollInterval then, and never while the bytes go straight in.
+WriteResult write_all_unless_stopped(int fd, std::string_view bytes, Clock::time_point deadline,
+                                     const StopCheck& stop, int wake_fd = -1);
+
+// The same with nothing to stop it but the deadline and the wake signal; false on any failure.
 bool write_all(int fd, std::string_view bytes, Clock::time_point deadline, int wake_fd = -1);
 
 // The writer towards a program's standard input.
@@ -85,6 +93,8 @@ class PipeWriter final : public LineWriter {
 public:
     explicit PipeWriter(UniqueFd fd, std::shared_ptr<WakeSignal> wake = nullptr);
     bool write(std::string_view bytes) override;
+    // A write that `stop` can end while it waits for room (kWriteTimeLimit at most).
+    WriteResult write(std::string_view bytes, const StopCheck& stop);
 
 private:
     UniqueFd fd_;

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -123,31 +125,48 @@ void ChildProcess::reap_now() {
     stdout_.reset();
     if (pid_ < 0) return;
     kill();
-    wait();
+    // A child that outlives its SIGKILL by the whole limit is let go rather than waited for
+    // without end: this is its owner's last chance to reap it, and a hang here would stall
+    // the batch (and Ctrl-C) for good. Should it end later, it stays a zombie until the host exits.
+    if (!wait()) pid_ = -1;
 }
 
 bool ChildProcess::kill() {
     if (pid_ < 0) return true;
-    // The group bears the child's pid, which stays taken until we reap the child (an exited
-    // child is a zombie until then), so the signal reaches no one else. The child itself is
-    // signalled too, in case it has left its group. ESRCH means ended already: with SIGCHLD
-    // ignored the kernel reaps the child itself.
+    // The group's id is the child's pid, and what keeps that number from being handed to
+    // another process is not the child alone: an exited child stays a zombie until we reap
+    // it, but with SIGCHLD ignored the kernel frees it at its exit. The group holds the
+    // number too: no new process gets a pid that is still a live group's id, so while any
+    // process the child started lives on in its group the signal reaches that group and no
+    // one else. Once the child and its whole group are gone both signals fail with ESRCH,
+    // which means ended already; the number is free then, but Linux hands pids out in turn
+    // and reuses one only after going through the whole range. The child itself is
+    // signalled too, in case it has left its group.
     const bool group_ended = ::kill(-pid_, SIGKILL) == 0 || errno == ESRCH;
     const bool child_ended = ::kill(pid_, SIGKILL) == 0 || errno == ESRCH;
     return group_ended && child_ended;
 }
 
-bool ChildProcess::wait() {
+bool ChildProcess::wait(std::chrono::steady_clock::duration limit) {
     if (pid_ < 0) return true;
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid_, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
-    if (reaped != pid_ && !(reaped < 0 && errno == ECHILD)) return false;
-    pid_ = -1;
-    return true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // Polled, since a blocking waitpid has no deadline: a killed child is usually reaped by
+    // the first or second look, and the pauses grow so that a slow one costs few calls.
+    std::chrono::microseconds pause{50};
+    for (;;) {
+        int status = 0;
+        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+        // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
+        if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
+            pid_ = -1;
+            return true;
+        }
+        if (reaped < 0 && errno != EINTR) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds(10'000));
+    }
 }
 
 }  // namespace veltrix::arena

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #include "util/unique_fd.hpp"
 
 namespace veltrix::arena {
+
+// How long a reap waits for the child to end. A child sent SIGKILL is gone within moments;
+// one still there after this is beyond our reach (a kill we were not allowed to send, a wait
+// in the kernel that does not end), and waiting on would only hang its owner.
+inline constexpr std::chrono::milliseconds kReapTimeLimit{1000};
 
 class ChildProcess {
 public:
@@ -22,7 +28,7 @@ public:
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    // Kills and reaps a child that is still unreaped.
+    // Kills and reaps a child that is still unreaped (giving up on it after kReapTimeLimit).
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
@@ -34,9 +40,10 @@ public:
     // Sends SIGKILL to the child's process group (the child and whatever it started there);
     // true when they are (or already were) on their way out.
     bool kill();
-    // Waits for the child to end and reaps it; true once it has ended, also when it was
-    // reaped already (by this object, or by the kernel when the host ignores SIGCHLD).
-    bool wait();
+    // Waits up to `limit` for the child to end and reaps it; true once it has ended, also when
+    // it was reaped already (by this object, or by the kernel when the host ignores SIGCHLD).
+    // False when it is still running then: it stays this object's, to wait for again.
+    bool wait(std::chrono::steady_clock::duration limit = kReapTimeLimit);
 
 private:
     ChildProcess(pid_t pid, UniqueFd in, UniqueFd out) : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)) {}

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,12 +16,6 @@
 #include "util/unique_fd.hpp"
 
 namespace veltrix::arena {
-
-// Polled between short waits; true when the caller wants the blocking operation to end.
-using StopCheck = std::function<bool()>;
-
-// The longest a blocking wait goes without looking at the StopCheck.
-inline constexpr std::chrono::milliseconds kStopPollInterval{100};
 
 // An I/O failure with enough detail for a diagnostic ("TimedOut (os error 110): ...").
 struct IoError {

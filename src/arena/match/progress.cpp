@@ -14,7 +14,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "arena/io/pipe_io.hpp"
@@ -186,30 +185,52 @@ private:
         try {
             // Detached: it may block for good on a standard error that nobody reads, so it
             // cannot be joined. It uses only this Drawer, which is never destroyed.
-            std::thread([this] { run(); }).detach();
             running_ = true;
-        } catch (const std::system_error&) {
-            failing_ = true;  // no thread to spare: frames are dropped, nothing waits for them
+            std::thread([this] { run(); }).detach();
+        } catch (...) {
+            // No thread to spare (or no memory for one): frames are dropped, nothing waits for them.
+            running_ = false;
+            failing_ = true;
         }
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     }
 
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wanted_.wait(lock, [this] { return !queue_.empty(); });
-            Frame frame = std::move(queue_.front());
-            queue_.pop_front();
-            writing_since_ = Clock::now();
-            lock.unlock();
+    // Nothing may leave this thread by exception: that would end the process. Frames are
+    // built here (text, terminal size), which can fail for want of memory; such a frame is
+    // dropped like one that could not be written, and the thread goes on with the next.
+    void run() noexcept {
+        try {
+            std::unique_lock lock(mutex_);
+            for (;;) {
+                wanted_.wait(lock, [this] { return !queue_.empty(); });
+                Frame frame = std::move(queue_.front());
+                queue_.pop_front();
+                writing_since_ = Clock::now();
+                lock.unlock();
+                const bool ok = draw(frame);
+                lock.lock();
+                writing_since_.reset();
+                failing_ = !ok;
+                written_ = frame.ticket;
+                written_signal_.notify_all();
+            }
+        } catch (...) {
+            // Only the mutex could throw here (it cannot be taken): no frame is drawn any more,
+            // and nobody waits for one.
+            running_.store(false);
+            written_signal_.notify_all();
+        }
+    }
+
+    // Builds and writes one frame; false when it could not be done, for whatever reason.
+    bool draw(const Frame& frame) noexcept {
+        try {
             const bool ok = write_stderr(frame.final_line ? final_text(frame) : redraw_text(frame));
             // A report that cannot be written either is dropped; it is said once per failing spell.
             if (!ok && !failing()) write_stderr("veltrix: the progress bar could not be drawn\n");
-            lock.lock();
-            writing_since_.reset();
-            failing_ = !ok;
-            written_ = frame.ticket;
-            written_signal_.notify_all();
+            return ok;
+        } catch (...) {
+            return false;
         }
     }
 
@@ -227,7 +248,7 @@ private:
     std::uint64_t written_ = 0;
     std::optional<Clock::time_point> writing_since_;
     bool started_ = false;
-    bool running_ = false;
+    std::atomic<bool> running_{false};  // also cleared by a drawing thread that lost its mutex
     bool failing_ = false;
 };
 

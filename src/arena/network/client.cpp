@@ -143,7 +143,13 @@ private:
     Result<void, ClientError> pass_on(SeatRelay& seat, std::string_view position) {
         std::string request(position);
         request += '\n';
-        if (!seat.program.write(request)) return io_failure(IoError::other("Write error"));
+        // A program that stops reading holds this write for up to kWriteTimeLimit: Ctrl-C
+        // must still end it, as it ends every other wait of the relay.
+        switch (seat.program.write(request, stop_)) {
+            case WriteResult::Written: break;
+            case WriteResult::Stopped: return failure(ClientErrorKind::Interrupted);
+            case WriteResult::Failed: return io_failure(IoError::other("Write error"));
+        }
         // A program whose output has closed reads on but can never answer: its reply is empty.
         if (seat.output_ended) return send_line(seat, {});
         ++seat.unanswered;

@@ -29,7 +29,11 @@ Result<ClientProgram, ProgramStartError> ClientProgram::start(const std::vector<
     UniqueFd input = process.value().take_stdin();
     UniqueFd output = process.value().take_stdout();
     ClientProgram program(std::move(process.value()), std::move(input), std::move(output));
-    if (!program.write("ping\n")) return start_failure(IoError::other("Write error"));
+    switch (program.write("ping\n", stop)) {
+        case WriteResult::Written: break;
+        case WriteResult::Stopped: return Err(ProgramStartError{ProgramStartFailure::Stopped, {}});
+        case WriteResult::Failed: return start_failure(IoError::other("Write error"));
+    }
     std::string reply;
     const Clock::time_point deadline = Clock::now() + kPongTimeLimit;
     for (;;) {

@@ -29,8 +29,9 @@ public:
     static Result<ClientProgram, ProgramStartError> start(const std::vector<std::string>& command, bool white,
                                                           const StopCheck& stop);
 
-    // Writes all of `bytes` to the program's input; false if it has gone.
-    bool write(std::string_view bytes) { return input_.write(bytes); }
+    // Writes all of `bytes` to the program's input: Failed if it has gone or takes nothing
+    // for kWriteTimeLimit, Stopped as soon as `stop` says so while it takes nothing.
+    WriteResult write(std::string_view bytes, const StopCheck& stop) { return input_.write(bytes, stop); }
     // One line of the program's output, without its "\n".
     ReadStatus read_line(std::string& line, Clock::time_point deadline) { return output_.read_line(line, deadline); }
     // Once output_fd() was reported readable: takes what is there (one read, no wait);
