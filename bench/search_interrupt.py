@@ -59,7 +59,7 @@ def main() -> None:
         ("midgame, PieceEvaluator, depth 22", AlphaBetaSearch(PieceEvaluator(), 22), Board()),
         ("midgame, LegalNumEvaluator, depth 18", AlphaBetaSearch(LegalNumEvaluator(), 18), Board()),
         ("exact solve, FFO #45 (24 empties)", AlphaBetaSearch(PieceEvaluator(), 40), ffo_position(45)),
-        ("Python evaluator, depth 12", AlphaBetaSearch(python_evaluator(), 12), Board()),
+        ("Python evaluator, depth 14", AlphaBetaSearch(python_evaluator(), 14), Board()),
     ]
     print(f"delay from the signal to KeyboardInterrupt, {rounds} rounds each (signal 0.2-0.6 s in)")
     for name, search, board in cases:

@@ -154,7 +154,7 @@ FFO_45 = next(p[1] for p in ffo_problems() if p[0] == 45)
     # Overlapping words (both sides on a1): searched by the walk itself.
     ("piece", 30, "words:0x8000000810000000,0x8000001008000000"),
     # A Python evaluator: the signal is handled inside its evaluate method.
-    ("python", 12, "start"),
+    ("python", 14, "start"),
 ])
 def test_ctrl_c_stops_a_long_search(kind, depth, position):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, kind, str(depth), position], stdout=subprocess.PIPE,
