@@ -53,6 +53,17 @@ struct SquareFlips {
 using SquareFlips = endgame::RayFlips;
 #endif
 
+// The evaluator's score, with this copy's own move generator for mobility (the evaluator's
+// is the portable one, which the AVX2 copy would otherwise call at every leaf).
+template <class Eval>
+int leaf_score(const Board& b) {
+    if constexpr (std::is_same_v<Eval, LegalNumEvaluator>) {
+        return std::popcount(movegen::legal_moves(b.player, b.opponent));
+    } else {
+        return Eval::score(b);
+    }
+}
+
 // Shallow iterations that order the root moves of an exact solve stop this many plies short
 // of the end; solves of fewer empty squares do without them.
 constexpr int kSolveLead = 12;
@@ -106,10 +117,10 @@ public:
             if (depth > 0 && depth >= std::popcount(~(b.player | b.opponent))) return solve(b, depth, alpha, beta);
         }
         visit();
-        if (depth == 0) return Eval::score(b);
+        if (depth == 0) return leaf_score<Eval>(b);
         const std::uint64_t moves = movegen::legal_moves(b.player, b.opponent);
         if (moves == 0) {
-            if (movegen::has_no_move(b.opponent, b.player)) return Eval::score(b);  // game over
+            if (movegen::has_no_move(b.opponent, b.player)) return leaf_score<Eval>(b);  // game over
             return -search(b.after_pass(), depth - 1, -beta, -alpha);
         }
         if (depth == 1) return last_ply(b, moves, beta);
@@ -379,7 +390,7 @@ private:
             for (; moves != 0; moves &= moves - 1) {
                 const std::uint64_t m = moves & (~moves + 1);
                 const std::uint64_t f = movegen::flips(m, b.player, b.opponent);
-                const int v = -Eval::score(Board{b.opponent ^ f, b.player ^ (m | f), b.turn});
+                const int v = -leaf_score<Eval>(Board{b.opponent ^ f, b.player ^ (m | f), b.turn});
                 ++nodes_;
                 if (v > best && (best = v) >= beta) break;
             }
