@@ -57,8 +57,8 @@ void report_failure(PoolState& state, std::size_t index, GameError error) {
     state.changed.notify_all();
 }
 
-// Plays the games of one table until none of its kind is left or the batch stops.
-void run_table(PoolState& state, Table& table, PlayerOrder order) {
+// Plays the games of one seating until none of its kind is left or the batch stops.
+void run_seating(PoolState& state, Seating& seating, PlayerOrder order) {
     const PoolOptions& options = state.options;
     const std::size_t parity = order == PlayerOrder::Player1Black ? 0 : 1;
     std::array<bool, 2> needs_restart{false, false};
@@ -77,7 +77,7 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
         std::optional<board::Turn> unstarted;
         for (const board::Turn side : {board::Turn::Black, board::Turn::White}) {
             if (!needs_restart[side_index(side)]) continue;
-            if (table.restart(side)) {
+            if (seating.restart(side)) {
                 needs_restart[side_index(side)] = false;
             } else if (!unstarted) {
                 unstarted = side;
@@ -90,7 +90,7 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
             record.error = *unstarted == board::Turn::Black ? GameError::BlackCrash : GameError::WhiteCrash;
             record.result = forfeited(start, *unstarted);
         } else {
-            Game game(table.player(board::Turn::Black), table.player(board::Turn::White), start, options.move_limit);
+            Game game(seating.player(board::Turn::Black), seating.player(board::Turn::White), start, options.move_limit);
             const auto played = game.play();
             const auto result = game.get_result();
             record.moves = record.opening + board::write_transcript(game.moves());
@@ -119,12 +119,12 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
     }
 }
 
-void run_worker(PoolState& state, Table& table, PlayerOrder order) {
+void run_worker(PoolState& state, Seating& seating, PlayerOrder order) {
     // The workers write to pipes and to standard error; neither may end the process.
     block_sigpipe_for_this_thread();
     bool crashed = false;
     try {
-        run_table(state, table, order);
+        run_seating(state, seating, order);
     } catch (...) {
         crashed = true;  // reported as a failed join, never rethrown
         state.stop.store(true, std::memory_order_release);
@@ -139,7 +139,7 @@ void run_worker(PoolState& state, Table& table, PlayerOrder order) {
 
 }  // namespace
 
-Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> tables, const PoolOptions& options,
+Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> seatings, const PoolOptions& options,
                                                       const Interruption* interruption) {
     if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
 
@@ -155,18 +155,18 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
         aborted = true;
     };
     std::vector<std::thread> workers;
-    workers.reserve(tables.size());
+    workers.reserve(seatings.size());
     const auto join_all = [&] {
         for (std::thread& worker : workers) worker.join();
     };
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        const PlayerOrder order = i < tables.size() / 2 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black;
+    for (std::size_t i = 0; i < seatings.size(); ++i) {
+        const PlayerOrder order = i < seatings.size() / 2 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black;
         {
             const std::lock_guard lock(state.mutex);
             ++state.running;
         }
         try {
-            workers.emplace_back(run_worker, std::ref(state), std::ref(*tables[i]), order);
+            workers.emplace_back(run_worker, std::ref(state), std::ref(*seatings[i]), order);
         } catch (const std::system_error&) {
             {
                 const std::lock_guard lock(state.mutex);
@@ -215,7 +215,7 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
     std::vector<GameRecord> records;
     records.reserve(options.games);
     for (std::optional<GameRecord>& record : state.records) {
-        // A game nobody played: `tables` lacked a worker of one kind.
+        // A game nobody played: `seatings` lacked a worker of one kind.
         if (!record) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
         records.push_back(std::move(*record));
     }

@@ -15,10 +15,10 @@
 
 namespace veltrix::arena {
 
-// One worker's two programs; the pool uses a table from one thread at a time.
-class Table {
+// One worker's two programs, one per side; the pool uses a seating from one thread at a time.
+class Seating {
 public:
-    virtual ~Table() = default;
+    virtual ~Seating() = default;
     virtual Player& player(board::Turn side) = 0;
     // Ends the program playing `side` and starts it afresh, handshake included; false when
     // the new one does not answer (or the batch is being stopped).
@@ -36,9 +36,9 @@ struct PoolOptions {
 // Plays games 0..games-1 and returns their records in that order. Game i starts from opening
 // (i / 2) % openings.size(); the first program plays Black in the even games and the second
 // in the odd ones, so each opening is played once with each colour. The first half of
-// `tables` has the first program as Black and plays the even games, the second half the odd
-// ones, each worker taking the next game of its kind as it becomes free. `tables` holds an
-// even number of tables, at least two.
+// `seatings` has the first program as Black and plays the even games, the second half the odd
+// ones, each worker taking the next game of its kind as it becomes free. `seatings` holds an
+// even number of seatings, at least two.
 //
 // Without forfeits the first failing game fails the batch (the lowest-numbered one when
 // several fail together) and the other workers are stopped through `interruption->abort`.
@@ -46,7 +46,7 @@ struct PoolOptions {
 // before the worker's next game; a program that cannot be restarted loses that game as a
 // crash, with no move played, and is tried again before the next. Every worker is joined on
 // every path.
-Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> tables, const PoolOptions& options,
+Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> seatings, const PoolOptions& options,
                                                       const Interruption* interruption);
 
 }  // namespace veltrix::arena
