@@ -13,6 +13,7 @@
 
 #include "board/core.hpp"
 #include "search/ray_flips.hpp"
+#include "util/flatten.hpp"
 
 namespace veltrix::search::endgame {
 
@@ -80,7 +81,7 @@ public:
     std::uint64_t nodes = 0;
 
     template <int N>
-    [[gnu::flatten]] int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
+    VELTRIX_FLATTEN int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
               const std::array<std::uint8_t, N>& squares) {
         ++nodes;
         if (depth == 0) return disc_difference(player, opponent);
@@ -119,7 +120,7 @@ public:
 
 private:
     // One empty square left; `depth` >= 1.
-    [[gnu::flatten]] int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
+    VELTRIX_FLATTEN int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
         const int diff = disc_difference(player, opponent);
         std::uint64_t f = flips_at<Flips>(square, player, opponent);
         if (f != 0) return diff + 1 + 2 * std::popcount(f);
