@@ -8,52 +8,17 @@ import sys
 import textwrap
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
+from processes import player
 from reference import BLACK, WHITE, RefBoard
 from veltrix import Arena
 
-PLAYER = str(Path(__file__).parent / "players" / "scripted_player.py")
 OPENINGS = ["f5d6c3d3c4", "F5F6E6F4", "c4e3", "d3c5f6f5e6e3", "e6f4"]
 
 
-def player(mode, *options):
-    return [sys.executable, PLAYER, mode, *map(str, options)]
-
-
-def children_of(pid):
-    """Pids of the live or zombie children of `pid`, from /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                stat = Path("/proc", entry, "stat").read_text()
-            except OSError:
-                continue
-            if int(stat.rpartition(")")[2].split()[1]) == pid:
-                found.append(int(entry))
-    return found
-
-
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
-
-@pytest.fixture(autouse=True)
-def pid_dir(tmp_path, monkeypatch):
-    """Every player records its pid here; none may outlive the test, none may stay a zombie."""
-    directory = tmp_path / "pids"
-    directory.mkdir()
-    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
-    yield directory
-    assert children_of(os.getpid()) == []
-    assert [pid for pid in map(int, os.listdir(directory)) if alive(pid)] == []
+pytestmark = pytest.mark.usefixtures("pid_dir")
 
 
 def square(name):
