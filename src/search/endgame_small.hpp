@@ -13,6 +13,7 @@
 
 #include "board/core.hpp"
 #include "search/ray_flips.hpp"
+#include "search/score.hpp"
 #include "util/flatten.hpp"
 
 namespace veltrix::search::endgame {
@@ -88,7 +89,7 @@ public:
         if constexpr (N == 1) {
             return last(player, opponent, depth, squares[0]);
         } else {
-            int best = -1000;
+            int best = -kInfinity;
             bool moved = false;
             for (int i = 0; i < N; ++i) {
                 const std::uint64_t f = flips_at<Flips>(squares[i], player, opponent);

@@ -133,7 +133,7 @@ public:
             if (depth >= 2 * empties) return 0;
         }
 
-        unsigned hint = 64;
+        unsigned hint = kNoMove;
         if (const Entry* e = table_.find(b)) {
             if (e->depth == key) {
                 if (e->lower >= beta) return e->lower;
@@ -256,7 +256,7 @@ private:
             if (upper <= alpha) return upper;
         }
         const std::uint8_t key = depth == 2 * empties ? kToTheEnd : static_cast<std::uint8_t>(depth);
-        unsigned hint = 64;
+        unsigned hint = kNoMove;
         const bool tabled = empties >= kTableFrom;
         if (tabled) {
             if (const Entry* e = table_.find(b)) {
