@@ -8,6 +8,7 @@
 
 #include "arena/match/player.hpp"
 #include "arena/match/runner.hpp"
+#include "arena/io/time_limits.hpp"
 #include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
@@ -41,14 +42,14 @@ Result<void, ServerError> exchange(const Socket& client, std::string_view rest, 
                                    ServerErrorKind mismatch, const StopCheck& stop) {
     if (!client.valid()) return failure(ServerErrorKind::ClientNotExists);
     // A client that stops reading is given as long to take the line as to answer it.
-    const Clock::time_point deadline = Clock::now() + kReplyTimeLimit;
+    const Clock::time_point deadline = Clock::now() + scaled_limit(kReplyTimeLimit);
     for (const std::string_view piece : {kServerTag, rest}) {
         bool stopped = false;
         auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
         if (stopped) return failure(ServerErrorKind::Interrupted);
         if (!sent) return io_failure(sent.error());
     }
-    switch (wait_readable(client.fd(), Clock::now() + kReplyTimeLimit, stop)) {
+    switch (wait_readable(client.fd(), Clock::now() + scaled_limit(kReplyTimeLimit), stop)) {
         case WaitStatus::Ready: break;
         case WaitStatus::Stopped: return failure(ServerErrorKind::Interrupted);
         case WaitStatus::Timeout: return io_failure(IoError::timed_out());
