@@ -31,6 +31,7 @@ __all__ = [
     "read_ggf",
     "read_jsonl",
     "read_wthor",
+    "wthor_name_files",
     "replay",
     "write_games",
     "write_ggf",
@@ -107,20 +108,22 @@ def read_games(path: str | Path, *, strict: bool = True, errors: list[str] | Non
     if suffix == ".ggf":
         return read_ggf(path, strict=strict, errors=errors)
     if suffix == ".wtb":
-        return read_wthor(path, strict=strict, errors=errors, **wthor_name_files(path))
+        players, tournaments = wthor_name_files(path)
+        return read_wthor(path, players=players, tournaments=tournaments, strict=strict, errors=errors)
     return read_jsonl(path, strict=strict, errors=errors)
 
 
-def wthor_name_files(path: str | Path) -> dict[str, Path]:
-    """The .JOU/.TRN files found beside a .wtb (WTHOR.JOU, WTHOR.TRN, or the same stem)."""
-    found = {}
+def wthor_name_files(path: str | Path) -> tuple[Path | None, Path | None]:
+    """The .JOU and .TRN files beside a .wtb (the same stem, else WTHOR.JOU and WTHOR.TRN)."""
     folder, stem = Path(path).parent, Path(path).stem
-    for key, suffix in (("players", "JOU"), ("tournaments", "TRN")):
+
+    def find(suffix: str) -> Path | None:
         for name in (f"{stem}.{suffix}", f"{stem}.{suffix.lower()}", f"WTHOR.{suffix}", f"wthor.{suffix.lower()}"):
             if (folder / name).is_file():
-                found[key] = folder / name
-                break
-    return found
+                return folder / name
+        return None
+
+    return find("JOU"), find("TRN")
 
 
 def write_games(path: str | Path, games: Iterable[GameLike]) -> None:
@@ -129,6 +132,11 @@ def write_games(path: str | Path, games: Iterable[GameLike]) -> None:
     if suffix == ".ggf":
         write_ggf(path, games)
     elif suffix == ".wtb":
-        write_wthor(path, games)
+        # Names live in .JOU/.TRN files beside the database, named after it.
+        objects = [as_game(game) for game in games]
+        named = any(game.black_name or game.white_name for game in objects)
+        target = Path(path)
+        write_wthor(path, objects, players=target.with_suffix(".JOU") if named else None,
+                    tournaments=target.with_suffix(".TRN") if any(game.tournament for game in objects) else None)
     else:
         write_jsonl(path, games)

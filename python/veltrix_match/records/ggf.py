@@ -165,7 +165,8 @@ def _value(text: str | None) -> str:
 
 
 def format_ggf(game: Game, *, place: str = "veltrix") -> str:
-    """One game on one line; passes written as PA, RE the replay's disc difference."""
+    """One game on one line; passes written as PA; RE the game's result, else the replay's
+    disc difference (Black's discs minus White's, as GGS writes it: "+12.000")."""
     board = veltrix.Board()
     initial = board_tag(board)
     tokens = []
@@ -178,7 +179,8 @@ def format_ggf(game: Game, *, place: str = "veltrix") -> str:
         board.do_move(veltrix.Board.parse_square(square))
         tokens.append(f"{colour}[{square}]")
     date = game.date or datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S GMT")
-    difference = board.black_piece_num() - board.white_piece_num()
+    # The recorded result when there is one (a forfeit ends a game early), else the board's.
+    difference = game.result if game.result is not None else board.black_piece_num() - board.white_piece_num()
     return (f"(;GM[Othello]PC[{_value(game.tournament or place)}]DT[{_value(date)}]"
             f"PB[{_value(game.black_name)}]PW[{_value(game.white_name)}]RE[{difference:+.3f}]"
             f"TI[0//0]TY[8]BO[{initial}]{''.join(tokens)};)")
