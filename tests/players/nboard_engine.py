@@ -8,7 +8,8 @@ MODE: normal; slow (sleeps 30 s before each move); illegal (answers an occupied 
 garbage (answers a line that is no move); exits (exits instead of moving); ignores-ping
 (never answers ping); passes (answers "=== PA"); spaced (Edax's "=== c6 0.00 0.0" form);
 chatty (status/search/nodestats lines around every answer); fails-start (exits at once).
---pid-dir leaves a file named after the pid, so a test can check the process is gone;
+--pid-dir (or $VELTRIX_TEST_PID_DIR) leaves a file named after the pid, so a test can check
+the process is gone;
 --ignore-eof keeps the engine running after its input ends (as a careless engine would).
 """
 
@@ -52,8 +53,9 @@ def main() -> None:
     parser.add_argument("--pid-dir")
     parser.add_argument("--ignore-eof", action="store_true")
     args = parser.parse_args()
-    if args.pid_dir:
-        with open(os.path.join(args.pid_dir, str(os.getpid())), "w") as mark:
+    pid_dir = args.pid_dir or os.environ.get("VELTRIX_TEST_PID_DIR")
+    if pid_dir:
+        with open(os.path.join(pid_dir, str(os.getpid())), "w") as mark:
             mark.write("engine")
     if args.mode == "fails-start":
         sys.exit(3)

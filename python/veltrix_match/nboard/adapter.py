@@ -31,7 +31,8 @@ __all__ = ["main"]
 
 #: Time an engine gets beyond --move-time before the adapter gives up on it.
 MARGIN = 1.0
-#: Time to start and answer the first ping (engines load their evaluation data first).
+#: Time to start and answer the first ping unless --start-time says otherwise (engines load
+#: their evaluation data first).
 START_TIME = 30.0
 
 
@@ -44,6 +45,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--move-time", type=float, default=5.0, metavar="S",
                         help=f"seconds an engine has for a move (plus {MARGIN:g} s) before it is "
                              "given up on (default 5)")
+    parser.add_argument("--start-time", type=float, default=START_TIME, metavar="S",
+                        help=f"seconds the engine has to start and answer its first ping (default {START_TIME:g})")
     parser.add_argument("--name", help="the name to report (default: the engine's own)")
     parser.add_argument("--dir", metavar="DIR", help="the engine's working directory")
     parser.add_argument("--print-name", action="store_true", help="print the engine's name and exit")
@@ -85,6 +88,16 @@ def _serve(engine: NBoardEngine, turn: veltrix.Turn, move_time: float) -> None:
         stdout.flush()
 
 
+def _label(command: Sequence[str]) -> str:
+    """The engine's program name for messages: the script an interpreter runs, else the program."""
+    words = list(command)
+    if len(words) > 1 and Path(words[0]).name.startswith("python"):
+        words = words[1:]
+        while len(words) > 1 and words[0].startswith("-"):
+            words = words[1:]
+    return Path(words[0]).name
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the adapter; returns the exit status."""
     parser = _parser()
@@ -99,16 +112,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("the colour (BLACK or WHITE) is missing: the arenas append it")
     if args.depth is not None and args.depth < 1:
         parser.error(f"--depth must be at least 1 (got {args.depth})")
-    if not args.move_time > 0:
-        parser.error(f"--move-time must be positive (got {args.move_time})")
+    for option, value in (("--move-time", args.move_time), ("--start-time", args.start_time)):
+        if not 0 < value < 1e9:
+            parser.error(f"{option} must be a positive number of seconds (got {value})")
     if args.dir is not None and not os.path.isdir(args.dir):
         parser.error(f"--dir {args.dir} is not a directory")
-    label = Path(command[0]).name
+    label = _label(command)
     previous = {signum: signal.signal(signum, _on_signal)
                 for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)}
     try:
         with NBoardEngine(command, cwd=args.dir, label=label) as engine:
-            engine.start(depth=args.depth, timeout=START_TIME)
+            engine.start(depth=args.depth, timeout=args.start_time)
             if args.print_name:
                 print(args.name or engine.name or label, flush=True)
                 return 0

@@ -54,15 +54,13 @@ def _death_signal() -> Callable[[], None] | None:
 
 
 def parse_move(line: str) -> str:
-    """The square (lower case) or "pa" of an "=== MOVE..." line; EngineError if malformed."""
+    """The square (lower case) or "pa" of an "=== MOVE..." line; ValueError if malformed."""
     words = line[3:].split()
-    if not words:
-        raise EngineError(f"engine sent a move line without a move: {line!r}")
-    square = words[0].split("/", 1)[0].lower()
+    square = words[0].split("/", 1)[0].lower() if words else ""
     if square in ("pa", "pass"):
         return "pa"
     if len(square) != 2 or square[0] not in "abcdefgh" or square[1] not in "12345678":
-        raise EngineError(f"engine sent an unparsable move: {line!r}")
+        raise ValueError(f"unparsable move: {line!r}")
     return square
 
 
@@ -161,7 +159,10 @@ class NBoardEngine:
         line = self._read_reply(time.monotonic() + timeout, "go")
         if not line.startswith("==="):
             raise EngineError(f"engine {self.label} answered go with {line!r}")
-        square = parse_move(line)
+        try:
+            square = parse_move(line)
+        except ValueError as error:
+            raise EngineError(f"engine {self.label} sent an {error}") from None
         if square == "pa":
             raise EngineError(f"engine {self.label} passed with legal moves on the board: {line!r}")
         index = veltrix.Board.parse_square(square)
