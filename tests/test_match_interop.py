@@ -10,6 +10,8 @@ from pathlib import Path
 import pytest
 
 from veltrix import Board, Turn
+from veltrix_match.match import Match, Program
+from veltrix_match.nboard import adapter_command
 from veltrix_match.openings import OpeningsError, distinct_openings, load_openings
 from veltrix_match.records import read_ggf
 
@@ -114,3 +116,21 @@ def test_a_match_plays_from_a_wthor_files_openings(tmp_path):
     assert [g["opening"] for g in games] == ["f5d6c3", "f5d6c3", "f5f6e6", "f5f6e6"]
     bad = run(RANDOM, RANDOM, "--openings", "db.wtb", "--opening-plies", 61, cwd=tmp_path)
     assert bad.returncode == 2 and "must be 0 to 60" in bad.stderr
+
+
+def test_on_a_ray_cluster_the_adapter_runs_with_the_nodes_own_interpreter(tmp_path, monkeypatch):
+    cluster = pytest.importorskip("veltrix_match.cluster", reason="Ray is not installed")
+    monkeypatch.chdir(tmp_path)
+    # The driver's interpreter path need not exist on a node: the node uses its own.
+    command = adapter_command(f"{ENGINE} --name Tester", depth=2)
+    command[0] = "/nonexistent/bin/python3"
+    first = [sys.executable, str(HERE / "players/scripted_player.py"), "first"]
+    match = Match([Program("Tester", command), Program("first", first)], 4, ["f5", "d3"], chunk_games=2)
+    executor = cluster.RayExecutor(num_cpus=2)
+    games = []
+    try:
+        match.run(executor, lambda pairing, result: games.append(result))
+    finally:
+        executor.close()
+    assert sorted(game["game"] for game in games) == [0, 1, 2, 3]
+    assert all(game["error"] is None and Board.from_transcript(game["moves"]).is_game_over() for game in games)
