@@ -96,6 +96,7 @@ FAULTS = {
     "slow": "did not answer go in time",
     "ignores-ping": "did not answer ping 1 in time",
     "fails-start": "exited while the adapter waited for ping 1 (exit status 3)",
+    "flood": "sent more than 1048576 bytes without a line end",
 }
 
 

@@ -7,7 +7,8 @@ Usage: nboard_engine.py [--name NAME] [--mode MODE] [--pid-dir DIR] [--ignore-eo
 MODE: normal; slow (sleeps 30 s before each move); illegal (answers an occupied square);
 garbage (answers a line that is no move); exits (exits instead of moving); ignores-ping
 (never answers ping); passes (answers "=== PA"); spaced (Edax's "=== c6 0.00 0.0" form);
-chatty (status/search/nodestats lines around every answer); fails-start (exits at once).
+chatty (status/search/nodestats lines around every answer); fails-start (exits at once);
+flood (two megabytes without a line end).
 --pid-dir (or $VELTRIX_TEST_PID_DIR) leaves a file named after the pid, so a test can check
 the process is gone;
 --ignore-eof keeps the engine running after its input ends (as a careless engine would).
@@ -89,6 +90,10 @@ def main() -> None:
                 continue
             elif args.mode == "passes":
                 move = "PA"
+            elif args.mode == "flood":
+                sys.stdout.write("x" * (2 << 20))
+                sys.stdout.flush()
+                time.sleep(30)
             if args.mode == "spaced":
                 say(f"=== {move.upper()} 0.00 0.0")
             else:

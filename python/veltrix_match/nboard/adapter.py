@@ -133,7 +133,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"veltrix-nboard: {error}", file=sys.stderr, flush=True)
         return 1
     except BrokenPipeError:
-        return 0  # the arena went away: nothing is left to answer
+        # The arena went away: nothing is left to answer, nor to flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except _Stop as stop:
         return 128 + stop.signum
     finally:

@@ -9,6 +9,7 @@ sends "nboard 2", "set depth N", "set game <GGF>", "go", "ping N"; the engine an
 
 from __future__ import annotations
 
+import math
 import os
 import select
 import signal
@@ -25,6 +26,8 @@ __all__ = ["EngineError", "NBoardEngine", "PROTOCOL_VERSION", "parse_move"]
 
 #: The protocol version announced with "nboard": the current one of the published document.
 PROTOCOL_VERSION = 2
+#: The longest line taken from an engine: a flood without line ends is a fault, not a line.
+MAX_LINE = 1 << 20
 
 
 class EngineError(Exception):
@@ -81,6 +84,8 @@ class NBoardEngine:
         assert self._process.stdin is not None and self._process.stdout is not None
         self._stdin = self._process.stdin
         self._stdout = self._process.stdout.fileno()
+        self._poll = select.poll()
+        self._poll.register(self._stdout, select.POLLIN)
 
     def __enter__(self) -> NBoardEngine:
         return self
@@ -113,11 +118,12 @@ class NBoardEngine:
             if end >= 0:
                 line, self._buffer = self._buffer[:end], self._buffer[end + 1:]
                 return line.decode("utf-8", "replace").strip()
+            if len(self._buffer) > MAX_LINE:
+                raise EngineError(f"engine {self.label} sent more than {MAX_LINE} bytes without a line end")
             left = deadline - time.monotonic()
             if left <= 0:
                 raise EngineError(f"engine {self.label} did not answer {waiting_for} in time")
-            ready, _, _ = select.select([self._stdout], [], [], left)
-            if not ready:
+            if not self._poll.poll(max(1, math.ceil(left * 1000))):
                 continue
             chunk = os.read(self._stdout, 65536)
             if not chunk:
