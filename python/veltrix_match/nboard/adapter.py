@@ -61,7 +61,13 @@ class _Stop(BaseException):
         self.signum = signum
 
 
+_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+
 def _on_signal(signum: int, frame: FrameType | None) -> None:
+    # Once: a second signal must not cut short the teardown the first one started.
+    for other in _SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
     raise _Stop(signum)
 
 
@@ -118,8 +124,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.dir is not None and not os.path.isdir(args.dir):
         parser.error(f"--dir {args.dir} is not a directory")
     label = _label(command)
-    previous = {signum: signal.signal(signum, _on_signal)
-                for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)}
+    previous = {signum: signal.signal(signum, _on_signal) for signum in _SIGNALS}
     try:
         with NBoardEngine(command, cwd=args.dir, label=label) as engine:
             engine.start(depth=args.depth, timeout=args.start_time)

@@ -99,9 +99,12 @@ class NBoardEngine:
 
     def send(self, text: str) -> None:
         """Writes one or more lines (each ending in "\\n") in one write."""
+        data = memoryview(text.encode())
         try:
-            self._stdin.write(text.encode())
-        except (BrokenPipeError, OSError):
+            while data:
+                written = self._stdin.write(data)
+                data = data[written or 0:]
+        except OSError:
             raise EngineError(f"engine {self.label} closed its input ({self._exit_status()})") from None
 
     def _exit_status(self) -> str:
