@@ -155,10 +155,16 @@ def test_the_engine_never_outlives_the_adapter(ending, pid_dir):
             pass
 
 
+SCRIPT = Path(sys.executable).parent / "veltrix-nboard"
+
+
 @pytest.mark.parametrize("options, name", [([], "TestEngine"), (["--name", "Mine"], "Mine")])
 def test_print_name_reports_the_engines_own_name_or_the_users(options, name):
-    result = subprocess.run([*nboard("normal", *options), "--print-name"], capture_output=True, text=True,
-                            timeout=30)
+    # Through the console script where the install has one (as a user runs it).
+    command = nboard("normal", *options)
+    if SCRIPT.exists():
+        command = [str(SCRIPT), *command[3:]]
+    result = subprocess.run([*command, "--print-name"], capture_output=True, text=True, timeout=30)
     assert (result.returncode, result.stdout) == (0, name + "\n")
     unnamed = subprocess.run([*nboard("normal", engine_options="--name ''"), "--print-name"],
                              capture_output=True, text=True, timeout=30)
