@@ -32,13 +32,16 @@ def games_of(path):
 
 @pytest.mark.parametrize("engine_options, name", [("--name Tester", "Tester"), ("--name ''", "nboard_engine.py")])
 def test_a_match_against_an_nboard_engine_names_it_and_writes_ggf(tmp_path, engine_options, name):
-    done = run(f"nboard:{ENGINE} {engine_options}", RANDOM, "--games", 4, "--seed", 3, "--nboard-depth", 7,
-               "--out", "games.jsonl", "--ggf-out", "games.ggf", cwd=tmp_path)
+    # The engine's command is relative to --nboard-dir, its working directory.
+    engine = f"{sys.executable} nboard_engine.py {engine_options}"
+    done = run(f"nboard:{engine}", RANDOM, "--games", 4, "--seed", 3, "--nboard-depth", 7, "--nboard-dir",
+               HERE / "players", "--out", "games.jsonl", "--ggf-out", "games.ggf", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert f"({name} against random_player, 4 games)" in done.stdout.splitlines()[-1]
     games, summary = games_of(tmp_path / "games.jsonl")
     assert summary["programs"] == [name, "random_player"]
-    assert summary["commands"][0][-5:] == ["--depth", "7", "--move-time", "5", f"{ENGINE} {engine_options}"]
+    assert summary["commands"][0][-7:] == ["--depth", "7", "--move-time", "5", "--dir", str(HERE / "players"),
+                                           engine]
     written = read_ggf(tmp_path / "games.ggf")
     assert len(written) == len(games) == 4
     for game, ggf in zip(games, written):

@@ -53,6 +53,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--nboard-depth", type=_depth, default=DEFAULT_NBOARD_DEPTH, metavar="N",
                         help="search depth of programs given as 'nboard:ENGINE COMMAND' "
                              f"(default {DEFAULT_NBOARD_DEPTH})")
+    parser.add_argument("--nboard-dir", metavar="DIR",
+                        help="working directory of the NBoard engines (where Edax finds its data)")
 
 
 def program_command(text: str, args: argparse.Namespace) -> list[str]:
@@ -65,7 +67,8 @@ def program_command(text: str, args: argparse.Namespace) -> list[str]:
     engine = text[len(nboard.PREFIX):].strip()
     if not shlex.split(engine):
         return []
-    return nboard.adapter_command(engine, depth=args.nboard_depth, move_time=args.time_limit)
+    return nboard.adapter_command(engine, depth=args.nboard_depth, move_time=args.time_limit,
+                                  directory=args.nboard_dir)
 
 
 def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names: Sequence[str]) -> list[str]:
