@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "board/dispatch.hpp"
@@ -21,10 +22,13 @@ namespace {
 
 using env::GameBatch;
 
+struct BoundArrays;
+
 struct BatchObject {
     PyObject_HEAD
     py::BorrowFlag borrow;
-    GameBatch* batch;  // owned; null only while the object is being built
+    GameBatch* batch;     // owned; null only while the object is being built
+    BoundArrays* bound;   // owned; the arrays of bind(), null until then
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
@@ -88,6 +92,15 @@ private:
     py::BufferView view_;
 };
 
+// The arrays a batch writes into on every step, held (exports and all) from bind() on, so that a
+// step does not ask each of them for its buffer again.
+struct BoundArrays {
+    std::unique_ptr<ArrayArg> observations, masks, rewards, terminated, illegal, sampled;
+    std::unique_ptr<ArrayArg> final_observations, final_masks;
+    env::StepOutputs out;
+    std::int64_t* sampled_data = nullptr;
+};
+
 // An optional array: None (or an absent keyword) gives null.
 template <class T>
 T* optional_data(std::unique_ptr<ArrayArg>& holder, PyObject* value, const char* name, Items kind, std::size_t count) {
@@ -141,6 +154,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void batch_dealloc(PyObject* self) {
+    delete as_batch(self)->bound;  // releases the buffers it holds
     delete as_batch(self)->batch;
     py::dealloc_plain(self);
 }
@@ -318,6 +332,112 @@ PyObject* take_finished_games(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+// bind(observations, masks, rewards, terminated, illegal, sampled, final_observations, final_masks):
+// the arrays that step_bound, sample_bound, reset_bound and write_all_bound write from now on.
+PyObject* bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Batch.bind", {"observations", "masks", "rewards", "terminated", "illegal",
+                                                      "sampled", "final_observations", "final_masks"}};
+    return py::guarded_object([&] {
+        const auto values = py::parse<8>(signature, args, nargs, kwnames);
+        GameBatch& batch = batch_of(self);
+        const std::size_t n = batch.size();
+        auto bound = std::make_unique<BoundArrays>();
+        bound->observations = std::make_unique<ArrayArg>(values[0], "observations", Items::Bytes,
+                                                         n * batch.observation_bytes(), true);
+        bound->masks = std::make_unique<ArrayArg>(values[1], "masks", Items::Bytes, n * env::kActionCount, true);
+        bound->rewards = std::make_unique<ArrayArg>(values[2], "rewards", Items::Float32, n, true);
+        bound->terminated = std::make_unique<ArrayArg>(values[3], "terminated", Items::Bytes, n, true);
+        bound->illegal = std::make_unique<ArrayArg>(values[4], "illegal", Items::Bytes, n, true);
+        bound->sampled = std::make_unique<ArrayArg>(values[5], "sampled", Items::Int64, n, true);
+        bound->out.final_observations = optional_data<std::uint8_t>(bound->final_observations, values[6],
+                                                                    "final_observations", Items::Bytes,
+                                                                    n * batch.observation_bytes());
+        bound->out.final_masks = optional_data<std::uint8_t>(bound->final_masks, values[7], "final_masks",
+                                                             Items::Bytes, n * env::kActionCount);
+        bound->out.observations = bound->observations->data<std::uint8_t>();
+        bound->out.masks = bound->masks->data<std::uint8_t>();
+        bound->out.rewards = bound->rewards->data<float>();
+        bound->out.terminated = bound->terminated->data<std::uint8_t>();
+        bound->out.illegal = bound->illegal->data<std::uint8_t>();
+        bound->sampled_data = bound->sampled->data<std::int64_t>();
+        const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
+        delete std::exchange(as_batch(self)->bound, bound.release());
+        Py_RETURN_NONE;
+    });
+}
+
+BoundArrays& bound_of(PyObject* self) {
+    BoundArrays* bound = as_batch(self)->bound;
+    if (bound == nullptr) py::raise(PyExc_RuntimeError, "the batch has no bound arrays: call bind() first");
+    return *bound;
+}
+
+// step_bound(actions, raise_illegal): step() into the bound arrays.
+PyObject* step_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Batch.step_bound", {"actions", "raise_illegal"}};
+    return py::guarded_object([&] {
+        const auto [actions_arg, raise_arg] = py::parse<2>(signature, args, nargs, kwnames);
+        GameBatch& batch = batch_of(self);
+        BoundArrays& bound = bound_of(self);
+        ArrayArg actions(actions_arg, "actions", Items::Int64, batch.size(), false);
+        const bool raise_illegal = truth(raise_arg);
+        const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
+        const std::int64_t* chosen = actions.data<std::int64_t>();
+        if (raise_illegal) {
+            const std::size_t row = batch.first_illegal(chosen);
+            if (row < batch.size()) {
+                PyErr_Format(PyExc_ValueError, "illegal action %lld in row %zu (nothing was stepped)",
+                             static_cast<long long>(chosen[row]), row);
+                py::throw_error_set();
+            }
+        }
+        batch.step(chosen, bound.out);
+        Py_RETURN_NONE;
+    });
+}
+
+// sample_bound(): sample_legal_actions() into the bound array `sampled`.
+PyObject* sample_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Batch.sample_bound", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(signature, args, nargs, kwnames);
+        GameBatch& batch = batch_of(self);
+        BoundArrays& bound = bound_of(self);
+        const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
+        batch.sample_legal_actions(bound.sampled_data);
+        Py_RETURN_NONE;
+    });
+}
+
+// reset_bound(seed): reset() into the bound arrays.
+PyObject* reset_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Batch.reset_bound", {"seed"}};
+    return py::guarded_object([&] {
+        const auto [seed_arg] = py::parse<1>(signature, args, nargs, kwnames);
+        GameBatch& batch = batch_of(self);
+        BoundArrays& bound = bound_of(self);
+        std::uint64_t seed = 0;
+        const bool reseed = seed_arg != Py_None;
+        if (reseed) seed = py::to_u64(seed_arg, "seed");
+        const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
+        batch.reset(reseed ? &seed : nullptr, bound.out);
+        Py_RETURN_NONE;
+    });
+}
+
+// write_all_bound(): every row's observation and mask into the bound arrays.
+PyObject* write_all_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::ArgSpec signature{"Batch.write_all_bound", {}};
+    return py::guarded_object([&] {
+        py::parse<0>(signature, args, nargs, kwnames);
+        GameBatch& batch = batch_of(self);
+        BoundArrays& bound = bound_of(self);
+        const py::SharedBorrow borrow(as_batch(self)->borrow);
+        batch.write_all(bound.out);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kBatchMethods[] = {
     VELTRIX_METHOD(size, ""),
     VELTRIX_METHOD(reset, ", observations, masks, seed"),
@@ -329,6 +449,11 @@ PyMethodDef kBatchMethods[] = {
     VELTRIX_METHOD(set_board, ", row, player, opponent, turn"),
     VELTRIX_METHOD(actions, ", row"),
     VELTRIX_METHOD(take_finished_games, ""),
+    VELTRIX_METHOD(bind, ", observations, masks, rewards, terminated, illegal, sampled, final_observations, final_masks"),
+    VELTRIX_METHOD(step_bound, ", actions, raise_illegal"),
+    VELTRIX_METHOD(sample_bound, ""),
+    VELTRIX_METHOD(reset_bound, ", seed"),
+    VELTRIX_METHOD(write_all_bound, ""),
     {nullptr, nullptr, 0, nullptr},
 };
 
