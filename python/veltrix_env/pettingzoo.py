@@ -1,7 +1,7 @@
 """Reversi as a PettingZoo AEC environment, offered the way PettingZoo's classic board games are:
 `env()` wrapped (out-of-bounds actions asserted, call order enforced), `raw_env()` bare.
 
-Agents "black" and "white" take turns. observe(agent) is a dict: "observation", uint8 planes
+Agents "player_0" (Black, moving first) and "player_1" (White) take turns. observe(agent) is a dict: "observation", uint8 planes
 (C, 8, 8) from that agent's point of view (channel 0 its discs), and "action_mask", int8 over the
 65 actions, all zero for the agent not to move. A pass (64) is an action like any other, legal
 only when the agent to move has no move. At the end each agent gets +1 / 0 / -1; an illegal
@@ -28,7 +28,8 @@ from veltrix import Board, Turn  # noqa: E402
 from veltrix_env.interop import actions_to_transcript, board_to_observation  # noqa: E402
 
 PASS_ACTION = 64
-AGENTS = ("black", "white")
+# Black is player_0 and moves first, White player_1, as PettingZoo names the agents of its board games.
+AGENTS = ("player_0", "player_1")
 
 
 def env(**kwargs: Any) -> Any:
@@ -39,7 +40,7 @@ def env(**kwargs: Any) -> Any:
 
 
 class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 (PettingZoo's own name for it)
-    metadata = {"render_modes": ["ansi"], "name": "veltrix_reversi_v0", "is_parallelizable": False}
+    metadata = {"render_modes": ["ansi"], "name": "veltrix_reversi_v0", "is_parallelizable": False, "render_fps": 1}
 
     def __init__(self, *, empty_plane: bool = True, legal_plane: bool = False, render_mode: str | None = None) -> None:
         super().__init__()
@@ -78,13 +79,13 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 (PettingZoo's own nam
         self.terminations = dict.fromkeys(self.agents, False)
         self.truncations = dict.fromkeys(self.agents, False)
         self.infos: dict[str, dict[str, Any]] = {agent: {} for agent in self.agents}
-        self.agent_selection = "black"
+        self.agent_selection = AGENTS[0]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
         self._reset_state()
 
     def _to_move(self) -> str:
-        return "black" if self.board.get_board()[2] == Turn.BLACK else "white"
+        return AGENTS[0] if self.board.get_board()[2] == Turn.BLACK else AGENTS[1]
 
     def observe(self, agent: str) -> dict[str, npt.NDArray[Any]]:
         observation = board_to_observation(self.board, empty_plane=self._empty_plane, legal_plane=self._legal_plane)
@@ -105,7 +106,7 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 (PettingZoo's own nam
         if self.terminations[agent] or self.truncations[agent]:
             self._was_dead_step(action)
             return
-        other = "white" if agent == "black" else "black"
+        other = AGENTS[1] if agent == AGENTS[0] else AGENTS[0]
         self._cumulative_rewards[agent] = 0.0
         action = int(action)
         legal = self.board.get_legal_moves_vec()
@@ -125,7 +126,7 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 (PettingZoo's own nam
         if self.board.is_game_over():
             black, white = self.board.black_piece_num(), self.board.white_piece_num()
             result = float(np.sign(black - white))
-            self.rewards = {"black": result, "white": -result}
+            self.rewards = {AGENTS[0]: result, AGENTS[1]: -result}
             self.terminations = dict.fromkeys(self.agents, True)
             self._accumulate_rewards()
         self.agent_selection = self._to_move()

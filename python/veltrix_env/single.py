@@ -28,7 +28,7 @@ class ReversiEnv(gym.Env[Observation, int]):
     actions (64, the pass, only when the agent has no move), as MaskablePPO expects.
     """
 
-    metadata = {"render_modes": ["ansi"]}
+    metadata = {"render_modes": ["ansi"], "render_fps": 1}
 
     def __init__(
         self,
