@@ -101,7 +101,8 @@ def transform_actions(actions: npt.ArrayLike, k: int) -> npt.NDArray[np.int64]:
     array = np.asarray(actions)
     if array.size and (array.min() < 0 or array.max() > PASS_ACTION):
         raise ValueError("actions must lie in 0..64")
-    return table[array]
+    moved: npt.NDArray[np.int64] = table[array]
+    return moved
 
 
 def transform_masks(masks: npt.ArrayLike, k: int) -> npt.NDArray[np.generic]:

@@ -16,7 +16,7 @@ from veltrix_env.opponents import resolve
 Observation = npt.NDArray[np.uint8]
 
 
-class ReversiEnv(gym.Env[Observation, int]):
+class ReversiEnv(gym.Env[Observation, np.int64]):
     """The agent plays one colour (agent_color "black", "white" or "random", drawn at each reset)
     against `opponent`: "random" (drawn from the environment's seeded generator, the default),
     "greedy", an int (an `AlphaBetaSearch` depth), an `AlphaBetaSearch`, or a callable taking a
@@ -74,7 +74,7 @@ class ReversiEnv(gym.Env[Observation, int]):
             self._opponent_moves()  # Black opens; the first position cannot end the game
         return self._batch.observations[0].copy(), {}
 
-    def step(self, action: int) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
+    def step(self, action: int | np.int64) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         if self._over:
             raise RuntimeError("the game is over: call reset() first")
         batch = self._batch
@@ -120,7 +120,8 @@ class ReversiEnv(gym.Env[Observation, int]):
 
     def action_masks(self) -> npt.NDArray[np.bool_]:
         """The legal actions of the current observation (65 booleans, 64 the pass)."""
-        return self._batch.masks[0].copy()
+        mask: npt.NDArray[np.bool_] = self._batch.masks[0].copy()
+        return mask
 
     def board(self) -> Board:
         """The current position as a new `Board`."""
@@ -131,7 +132,7 @@ class ReversiEnv(gym.Env[Observation, int]):
         """The game so far, both sides' moves, as a transcript ("f5d6c3", passes left out)."""
         return actions_to_transcript(self._batch.native.actions(0))
 
-    def render(self) -> str | None:  # type: ignore[override]
+    def render(self) -> str | None:
         if self.render_mode == "ansi":
             return str(self.board())
         return None
