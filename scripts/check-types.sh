@@ -2,9 +2,8 @@
 # Checks the type stubs as a pip install ships them (the veltrix-stubs package): stubtest
 # against the built module, then mypy --strict over a file that calls every public method
 # (which then also runs) and over the veltrix_match and veltrix_env packages, and pyright over
-# that file. They
-# run outside the source tree, so the repository's own veltrix.pyi cannot stand in for the
-# installed stubs.
+# that file. They run outside the source tree, so the repository's own veltrix.pyi cannot stand
+# in for the installed stubs.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 python="$(find_python)"
 venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv}"
