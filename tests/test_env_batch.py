@@ -222,7 +222,7 @@ def test_batched_symmetries_agree_with_board_transform(k):
     (lambda b, a: b.sample_bound(), RuntimeError, "bind"),
 ])
 def test_native_batch_checks_its_arrays_before_writing(call, error, message):
-    batch = _batch.Batch(3, 0, True, False, False, False, False)
+    batch = _batch.Batch(3, 0, True, False, False, False, False, False, False)
     arrays = (np.zeros((3, 3, 8, 8), np.uint8), np.zeros((3, 65), np.bool_), np.zeros(3, np.float32),
               np.zeros(3, np.bool_), np.zeros(3, np.bool_))
     with pytest.raises(error, match=message):
@@ -248,3 +248,59 @@ def test_importing_without_the_rl_extra_says_how_to_install_it():
     code = "import sys; sys.modules['gymnasium'] = None\ntry:\n    import veltrix_env\nexcept ImportError as e:\n    print(e)"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert "pip install 'veltrix[rl]'" in result.stdout and "gymnasium" in result.stdout
+
+
+def agent_view(board: Board, agent: Turn) -> np.ndarray:
+    observation = board_to_observation(board)
+    if board.get_board()[2] != agent:
+        observation[[0, 1]] = observation[[1, 0]]
+    return observation
+
+
+def successors(board: Board) -> list[Board]:
+    if board.is_pass():
+        child = board.clone()
+        child.do_pass()
+        return [child]
+    return board.get_child_boards()
+
+
+@pytest.mark.parametrize("color, agent", [("black", Turn.BLACK), ("white", Turn.WHITE)])
+def test_random_opponent_answers_every_agent_move(color, agent):
+    env = ReversiVectorEnv(32, opponent="random", agent_color=color, record_games=True)
+    observations, _ = env.reset(seed=4)
+    ended = 0
+    openings = [Board()] if color == "black" else Board().get_child_boards()  # the opponent opens
+    for row in range(32):
+        assert env.get_board(row) in openings
+    for _ in range(150):
+        before = [env.get_board(row) for row in range(32)]
+        pending = [before[row].is_game_over() for row in range(32)]
+        actions = env.sample_legal_actions().copy()
+        observations, rewards, terminated, _, _ = env.step(actions)
+        for row in range(32):
+            board = env.get_board(row)
+            if pending[row]:
+                assert not terminated[row] and board.get_board()[2] == agent
+                continue
+            after_agent = before[row].clone()
+            after_agent.do_pass() if actions[row] == PASS else after_agent.do_move(int(actions[row]))
+            if after_agent.is_game_over():
+                assert board == after_agent
+            else:
+                assert board in successors(after_agent)  # exactly one legal reply was played
+            assert bool(terminated[row]) == board.is_game_over()
+            if terminated[row]:
+                ended += 1
+                mine = board.black_piece_num() if agent == Turn.BLACK else board.white_piece_num()
+                theirs = board.piece_sum() - mine
+                assert rewards[row] == np.sign(mine - theirs)
+            else:
+                assert rewards[row] == 0 and board.get_board()[2] == agent
+            assert (observations[row] == agent_view(board, agent)).all()
+    assert ended > 20
+    for game in env.take_finished_games():
+        board = Board.from_transcript(game.transcript)
+        assert (board.black_piece_num(), board.white_piece_num()) == (game.black_discs, game.white_discs)
+    with pytest.raises(ValueError, match="agent to move"):
+        env.set_board(0, Board.from_transcript("f5" if color == "black" else ""))

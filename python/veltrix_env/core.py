@@ -16,6 +16,7 @@ PASS_ACTION = 64
 
 RewardKind = Literal["win_loss", "disc_difference"]
 AutoresetKind = Literal["next_step", "same_step"]
+ColorName = Literal["black", "white"]
 
 
 @dataclass(frozen=True)
@@ -25,7 +26,9 @@ class BatchConfig:
     empty_plane / legal_plane add the plane of empty squares and of the side to move's legal moves
     after the two disc planes; reward is "win_loss" (+1 / 0 / -1 for the side that moved, at the
     end) or "disc_difference" (its discs minus the other side's); autoreset is Gymnasium's
-    "next_step" or "same_step"; record_games keeps every finished game until taken.
+    "next_step" or "same_step"; record_games keeps every finished game until taken;
+    random_opponent has a random player (from the batch's generator) answer every move, the agent
+    playing agent_color.
     """
 
     empty_plane: bool = True
@@ -33,8 +36,12 @@ class BatchConfig:
     reward: RewardKind = "win_loss"
     autoreset: AutoresetKind = "next_step"
     record_games: bool = False
+    random_opponent: bool = False
+    agent_color: ColorName = "black"
 
     def __post_init__(self) -> None:
+        if self.agent_color not in ("black", "white"):
+            raise ValueError(f"agent_color must be 'black' or 'white', not {self.agent_color!r}")
         if self.reward not in ("win_loss", "disc_difference"):
             raise ValueError(f"reward must be 'win_loss' or 'disc_difference', not {self.reward!r}")
         if self.autoreset not in ("next_step", "same_step"):
@@ -62,7 +69,7 @@ class NativeBatch:
         self.config = config
         self.native = _batch.Batch(size, seed, config.empty_plane, config.legal_plane,
                                    config.autoreset == "same_step", config.reward == "disc_difference",
-                                   config.record_games)
+                                   config.record_games, config.random_opponent, config.agent_color == "white")
         shape = (size, config.channels, 8, 8)
         self.observations: npt.NDArray[np.uint8] = np.zeros(shape, np.uint8)
         self.masks: npt.NDArray[np.bool_] = np.zeros((size, ACTION_COUNT), np.bool_)

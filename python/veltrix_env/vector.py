@@ -15,6 +15,7 @@ from veltrix_env.core import (
     ACTION_COUNT,
     AutoresetKind,
     BatchConfig,
+    ColorName,
     NativeBatch,
     RewardKind,
     as_actions,
@@ -53,6 +54,10 @@ class ReversiVectorEnv(VectorEnv[Observations, npt.NDArray[np.int64], npt.NDArra
     An illegal action ends its game as a loss for the side that played it (reward -1, or -64 with
     reward="disc_difference"); infos["illegal_action"] marks the rows. With illegal="raise" a
     ValueError is raised instead and no game is stepped.
+
+    With opponent="random" the agent plays agent_color only: a random player (drawn from the
+    environment's generator) answers each of its moves within the same step, so every
+    observation and reward is the agent's, final positions included.
     """
 
     def __init__(
@@ -65,11 +70,16 @@ class ReversiVectorEnv(VectorEnv[Observations, npt.NDArray[np.int64], npt.NDArra
         autoreset: AutoresetKind = "next_step",
         illegal: str = "lose",
         record_games: bool = False,
+        opponent: str | None = None,
+        agent_color: ColorName = "black",
         seed: int | None = None,
     ) -> None:
         if illegal not in ("lose", "raise"):
             raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
-        self.config = BatchConfig(empty_plane, legal_plane, reward, autoreset, record_games)
+        if opponent not in (None, "random"):
+            raise ValueError(f"opponent must be None (self-play) or 'random', not {opponent!r}")
+        self.config = BatchConfig(empty_plane, legal_plane, reward, autoreset, record_games, opponent == "random",
+                                  agent_color)
         self.metadata = {
             "autoreset_mode": AutoresetMode.NEXT_STEP if autoreset == "next_step" else AutoresetMode.SAME_STEP,
             "render_modes": [],

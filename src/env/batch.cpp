@@ -1,8 +1,6 @@
 // The batch's bookkeeping; the loops over its games run on the move generator chosen at load.
 #include "env/batch.hpp"
 
-#include <algorithm>
-
 #include "board/dispatch.hpp"
 
 namespace veltrix::env {
@@ -20,19 +18,19 @@ bool use_avx2() {
 }  // namespace
 
 GameBatch::GameBatch(std::size_t size, const BatchOptions& options, std::uint64_t seed) : state_(size, options, seed) {
-    const std::uint64_t initial_legal = board::legal_moves(board::kInitialPlayer, board::kInitialOpponent);
-    std::fill(state_.legal.begin(), state_.legal.end(), initial_legal);
+    restart_all();
+}
+
+void GameBatch::restart_all() {
+#if VELTRIX_AVX2_PATH
+    if (use_avx2()) return avx2_kernel::restart_all(state_);
+#endif
+    portable_kernel::restart_all(state_);
 }
 
 void GameBatch::reset(const std::uint64_t* seed, const StepOutputs& out) {
     if (seed != nullptr) state_.rng.reseed(*seed);
-    const std::uint64_t initial_legal = board::legal_moves(board::kInitialPlayer, board::kInitialOpponent);
-    for (std::size_t row = 0; row < size(); ++row) {
-        state_.boards[row] = board::Board{};
-        state_.legal[row] = initial_legal;
-        state_.pending_reset[row] = 0;
-        state_.lengths[row] = 0;
-    }
+    restart_all();
     write_all(out);
 }
 

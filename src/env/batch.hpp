@@ -40,6 +40,10 @@ struct BatchOptions {
     AutoReset autoreset = AutoReset::NextStep;
     RewardKind reward = RewardKind::WinLoss;
     bool record_games = false;  // keep every finished game (moves and result) until taken
+    // A random opponent (drawn from the batch's generator) replies to every agent move, so that
+    // the agent, playing `agent_turn`, only ever sees its own turns and earns its own rewards.
+    bool random_opponent = false;
+    board::Turn agent_turn = board::Turn::Black;
 
     unsigned channels() const { return 2U + (empty_plane ? 1U : 0U) + (legal_plane ? 1U : 0U); }
 };
@@ -87,11 +91,13 @@ namespace portable_kernel {
 void step(BatchState& state, const std::int64_t* actions, const StepOutputs& out);
 void sample(BatchState& state, std::int64_t* actions);
 void write_all(const BatchState& state, const StepOutputs& out);
+void restart_all(BatchState& state);
 }  // namespace portable_kernel
 namespace avx2_kernel {
 void step(BatchState& state, const std::int64_t* actions, const StepOutputs& out);
 void sample(BatchState& state, std::int64_t* actions);
 void write_all(const BatchState& state, const StepOutputs& out);
+void restart_all(BatchState& state);
 }  // namespace avx2_kernel
 
 class GameBatch {
@@ -129,6 +135,8 @@ public:
     std::vector<FinishedGame> take_finished_games() { return std::exchange(state_.finished, {}); }
 
 private:
+    void restart_all();
+
     BatchState state_;
 };
 

@@ -131,12 +131,14 @@ GameBatch& batch_of(PyObject* self) {
     return *batch;
 }
 
-// Batch(num_envs, seed, empty_plane, legal_plane, same_step, disc_difference, record_games)
+// Batch(num_envs, seed, empty_plane, legal_plane, same_step, disc_difference, record_games,
+//       random_opponent, agent_white)
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::ArgSpec signature{
-        "Batch", {"num_envs", "seed", "empty_plane", "legal_plane", "same_step", "disc_difference", "record_games"}};
+    static const py::ArgSpec signature{"Batch",
+                                       {"num_envs", "seed", "empty_plane", "legal_plane", "same_step", "disc_difference",
+                                        "record_games", "random_opponent", "agent_white"}};
     return py::guarded_object([&]() -> PyObject* {
-        PyObject* values[7] = {};
+        PyObject* values[9] = {};
         py::parse_tuple_args(signature, args, kwargs, values);
         const std::size_t size = py::to_usize(values[0], "num_envs");
         if (size == 0 || size > (std::size_t{1} << 24)) py::raise_value_error("num_envs must be between 1 and 2**24");
@@ -146,6 +148,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         options.autoreset = truth(values[4]) ? env::AutoReset::SameStep : env::AutoReset::NextStep;
         options.reward = truth(values[5]) ? env::RewardKind::DiscDifference : env::RewardKind::WinLoss;
         options.record_games = truth(values[6]);
+        options.random_opponent = truth(values[7]);
+        options.agent_turn = truth(values[8]) ? board::Turn::White : board::Turn::Black;
         const std::uint64_t seed = py::to_u64(values[1], "seed");
         py::Ref object = py::require(type->tp_alloc(type, 0));
         as_batch(object.get())->batch = new GameBatch(size, options, seed);
@@ -288,6 +292,10 @@ PyObject* set_board(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::size_t turn = py::to_usize(turn_arg, "turn");
         if (turn > 1) py::raise_value_error("turn must be 0 (black) or 1 (white)");
         if ((player & opponent) != 0) py::raise_value_error("Invalid state");
+        const env::BatchOptions& options = batch.options();
+        if (options.random_opponent && static_cast<board::Turn>(turn) != options.agent_turn) {
+            py::raise_value_error("against the random opponent a position must have the agent to move");
+        }
         const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
         batch.set_board(row, board::Board{player, opponent, static_cast<board::Turn>(turn)});
         Py_RETURN_NONE;
@@ -462,7 +470,7 @@ PyType_Slot kBatchSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, kBatchMethods},
     {Py_tp_doc, const_cast<char*>("Batch(num_envs, seed, empty_plane, legal_plane, same_step, disc_difference, "
-                                  "record_games)\n--\n\n")},
+                                  "record_games, random_opponent, agent_white)\n--\n\n")},
     {0, nullptr},
 };
 
