@@ -159,3 +159,17 @@ def test_pettingzoo_illegal_action_loses():
     assert env.terminations == {"player_0": True, "player_1": True}
     assert env.rewards == {"player_0": -1.0, "player_1": 1.0}
     assert "illegal action 0" in env.infos["player_0"]["reason"]
+
+
+def test_a_failing_opponent_leaves_the_game_to_be_reset():
+    def broken(board: Board) -> int:
+        raise KeyError("no move")
+
+    env = ReversiEnv(broken)
+    env.reset(seed=0)
+    with pytest.raises(KeyError):
+        env.step(19)
+    with pytest.raises(RuntimeError, match="reset"):
+        env.step(26)  # the agent may not move for the opponent
+    env.reset(seed=0)
+    assert env.board() == Board()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Literal
@@ -63,8 +64,13 @@ class NativeBatch:
     step overwrites them in place."""
 
     def __init__(self, size: int, config: BatchConfig, seed: int) -> None:
-        if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        try:
+            count = operator.index(size)
+        except TypeError:
+            count = 0
+        if isinstance(size, bool) or count < 1:
             raise ValueError(f"the number of games must be a positive int, not {size!r}")
+        size = count
         self.size = size
         self.config = config
         self.native = _batch.Batch(size, seed, config.empty_plane, config.legal_plane,

@@ -92,7 +92,10 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
                 info["illegal_action"] = True
                 info["reason"] = f"illegal action {action!r}: the game is lost"
         else:
+            # Until the opponent has answered, the game is not in a state the agent may act in.
+            self._over = True
             reward = -self._opponent_moves()
+            self._over = False
         terminated = bool(batch.terminated[0])
         observation = batch.observations[0].copy()
         if terminated:

@@ -85,13 +85,15 @@ class ReversiVectorEnv(VectorEnv[Observations, npt.NDArray[np.int64], npt.NDArra
             "render_modes": [],
         }
         self.render_mode = None
-        self.num_envs = num_envs
+        if isinstance(num_envs, bool) or not isinstance(num_envs, (int, np.integer)) or num_envs < 1:
+            raise ValueError(f"num_envs must be a positive int, not {num_envs!r}")
+        self.num_envs = int(num_envs)
         self._raise_illegal = illegal == "raise"
         self.single_observation_space = gym.spaces.Box(0, 1, (self.config.channels, 8, 8), np.uint8)
         self.single_action_space = gym.spaces.Discrete(ACTION_COUNT)
-        self.observation_space = batch_space(self.single_observation_space, num_envs)
-        self.action_space = batch_space(self.single_action_space, num_envs)
-        self._batch = NativeBatch(num_envs, self.config, self._fresh_seed(seed))
+        self.observation_space = batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = batch_space(self.single_action_space, self.num_envs)
+        self._batch = NativeBatch(self.num_envs, self.config, self._fresh_seed(seed))
 
     def _fresh_seed(self, seed: int | None) -> int:
         if seed is not None:
