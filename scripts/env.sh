@@ -35,8 +35,8 @@ find_python_version() {
 }
 
 # Creates (once) the venv at $1 with the build tools, then (re)installs veltrix with its test
-# extra (pytest, NumPy, mypy). Extra arguments go to pip install (for example a config setting
-# for a sanitizer build). The build directory is the venv's own (build/<venv name without its
+# extra (pytest, NumPy, mypy) and its rl extra (Gymnasium, PettingZoo). Extra arguments go to
+# pip install (for example a config setting for a sanitizer build). The build directory is the venv's own (build/<venv name without its
 # dot>, or $VELTRIX_BUILD_DIR), never the one a plain `pip install .` uses, so switching between
 # the two does not rebuild from scratch. The native checks (tests/native, run by CTest) are
 # built there too: `run_native_checks` runs them.
@@ -61,7 +61,7 @@ prepare_venv() {
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
     if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
     (cd "$VELTRIX_ROOT" && VELTRIX_CHECKS=ON "$venv/bin/python" -m pip install --quiet --no-build-isolation \
-        -C "build-dir=$build_dir" "$@" "$VELTRIX_ROOT[test]")
+        -C "build-dir=$build_dir" "$@" "$VELTRIX_ROOT[test,rl]")
     echo "veltrix: ready after $((SECONDS - started)) s; $venv/bin/python has it" >&2
 }
 

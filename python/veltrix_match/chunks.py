@@ -46,7 +46,7 @@ from typing import Any, Protocol
 
 import veltrix
 
-__all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "play_chunk"]
+__all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "local_commands", "play_chunk"]
 
 #: The fields of a game record, in the order they are written out.
 RECORD_FIELDS = ("black", "opening", "moves", "winner", "black_discs", "white_discs", "error")
@@ -78,7 +78,7 @@ class Chunk:
 
 def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
     """Plays the chunk in this process; one dict per game, in game order."""
-    arena = veltrix.Arena(*chunk.commands)
+    arena = veltrix.Arena(*local_commands(chunk.commands))
     records = arena.play(
         chunk.games,
         openings=list(chunk.openings),
@@ -93,6 +93,13 @@ def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
         result.update((field, getattr(record, field)) for field in RECORD_FIELDS)
         results.append(result)
     return results
+
+
+def local_commands(commands: tuple[list[str], list[str]]) -> tuple[list[str], list[str]]:
+    """The commands as this machine runs them: an NBoard adapter through this interpreter."""
+    from .nboard import on_this_machine
+
+    return on_this_machine(commands[0]), on_this_machine(commands[1])
 
 
 class Executor(Protocol):

@@ -13,16 +13,16 @@ import importlib
 import json
 import math
 import random
-import shlex
 import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
 from typing import IO, Any
 
+from . import interop
 from .chunks import Executor, LocalExecutor
 from .match import Match, Pairing, Program
-from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, read_openings
+from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, load_openings
 from .report import Progress, format_report, summary
 from .sprt import Sprt
 
@@ -103,7 +103,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--time-limit", type=_time_limit, default=5.0, metavar="SECONDS",
                         help="time per move (default 5)")
     parser.add_argument("--openings", metavar="FILE",
-                        help="one transcript per line; default: the built-in set "
+                        help="one transcript per line, or a GGF or WTHOR file of games; default: the built-in set "
                              f"({BUILTIN_PLIES}-ply positions, shuffled by --seed)")
     parser.add_argument("--out", metavar="FILE.jsonl",
                         help="write one JSON object per game and a final summary object")
@@ -123,6 +123,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
                         help="where games run: this machine (default) or a Ray cluster")
     parser.add_argument("--address", metavar="ADDR", help="Ray cluster address (with --cluster ray)")
+    interop.add_arguments(parser)
     return parser
 
 
@@ -161,7 +162,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:
-        commands = [shlex.split(text) for text in args.programs]
+        commands = [interop.program_command(text, args) for text in args.programs]
     except ValueError as error:
         parser.error(f"cannot split a command line: {error}")
     if len(commands) < 2:
@@ -178,7 +179,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(str(error))
     seed = args.seed if args.seed is not None else random.randrange(2**32)
     try:
-        openings = read_openings(args.openings) if args.openings else builtin_openings(seed)
+        openings = load_openings(args.openings, args.opening_plies) if args.openings else builtin_openings(seed)
     except OpeningsError as error:
         parser.exit(2, f"veltrix-match: {error}\n")
     try:
@@ -186,13 +187,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OSError as error:
         parser.exit(2, f"veltrix-match: cannot write {args.out}: {error}\n")
     try:
-        executor = _executor(args)
-    except _UsageError as error:
+        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
+    except OSError as error:
         if out:
             out.close()
+        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
+    try:
+        executor = _executor(args)
+    except _UsageError as error:
+        for file in (out, ggf):
+            if file:
+                file.close()
         parser.exit(2, f"veltrix-match: {error}\n")
 
-    names = program_names(commands)
+    names = interop.nboard_names(args.programs, commands, program_names(commands))
     match = Match(
         [Program(name, command) for name, command in zip(names, commands)],
         args.games,
@@ -209,23 +217,26 @@ def main(argv: Sequence[str] | None = None) -> int:
           f"{len(openings)} openings ({source}), {args.time_limit:g} s per move, "
           f"concurrency {args.concurrency}", flush=True)
     try:
-        return _play(match, executor, out, args.forfeit, {"seed": seed, "openings_file": args.openings})
+        return _play(match, executor, out, args.forfeit, {"seed": seed, "openings_file": args.openings}, ggf)
     finally:
-        if out:
-            out.close()
+        for file in (out, ggf):
+            if file:
+                file.close()
         close = getattr(executor, "close", None)
         if close:
             close()
 
 
 def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
-          settings: dict[str, Any]) -> int:
+          settings: dict[str, Any], ggf: interop.GgfOut | None = None) -> int:
     """Runs the match, prints the report, writes the summary; returns the exit status."""
 
     def on_game(pairing: Pairing, result: dict[str, Any]) -> None:
         if out:
             out.write(_game_line(match, pairing, result) + "\n")
             out.flush()
+        if ggf:
+            ggf.write(match, pairing, result)
 
     progress = Progress(sys.stderr)
     status, message, code = "complete", None, 0
