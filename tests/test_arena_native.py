@@ -9,7 +9,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["tests/native/arena_core_test.cpp", "src/arena/io/pipe_io.cpp", "src/arena/match/player.cpp",
-           "src/arena/io/process.cpp", "src/arena/match/progress.cpp", "src/board/core.cpp", "src/board/dispatch.cpp",
+           "src/arena/io/process.cpp", "src/arena/io/watchdog.cpp", "src/arena/match/progress.cpp", "src/board/core.cpp", "src/board/dispatch.cpp",
            "src/board/text.cpp"]
 
 
@@ -30,7 +30,7 @@ def test_arena_core(tmp_path):
 
 POOL_SOURCES = ["tests/native/pool_test.cpp", "src/arena/match/pool.cpp", "src/arena/match/record.cpp",
                 "src/arena/match/game.cpp", "src/arena/match/player.cpp", "src/arena/match/error.cpp",
-                "src/arena/match/progress.cpp", "src/arena/io/pipe_io.cpp", "src/arena/io/process.cpp",
+                "src/arena/match/progress.cpp", "src/arena/io/pipe_io.cpp", "src/arena/io/process.cpp", "src/arena/io/watchdog.cpp",
                 "src/board/core.cpp", "src/board/dispatch.cpp", "src/board/text.cpp", "src/board/notation.cpp"]
 
 

@@ -1,0 +1,199 @@
+#include "arena/io/watchdog.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+
+namespace veltrix::arena::watchdog {
+
+namespace {
+
+// One fixed-size record per change, so that every send is one datagram-like packet that
+// concurrent threads cannot interleave.
+struct Message {
+    std::int32_t op;  // '+' guard, '-' release
+    std::int32_t pgid;
+};
+
+// The watchdog's set of guarded groups, one bit per possible pid (Linux pids stay below
+// 2^22). Only the watchdog process touches it: the host's copy stays untouched zero pages.
+constexpr std::size_t kPidLimit = std::size_t{1} << 22;
+std::uint64_t g_guarded[kPidLimit / 64];
+
+// How long a registration may wait for room in the channel (a stopped watchdog).
+constexpr int kSendWaitMs = 1000;
+
+std::mutex g_mutex;      // guards g_channel and g_owner
+int g_channel = -1;      // the host's end of the channel to its watchdog
+pid_t g_owner = 0;       // the process that started that watchdog
+// Set while this thread holds g_mutex to start a watchdog, whose fork must not lock it again.
+thread_local bool t_starting = false;
+
+// A fork (ours or the user's os.fork) must not leave the child holding the parent's channel:
+// the parent's watchdog would then wait for the child too. The child starts its own when needed.
+void before_fork() {
+    if (!t_starting) g_mutex.lock();
+}
+void after_fork_parent() {
+    if (!t_starting) g_mutex.unlock();
+}
+void after_fork_child() {
+    if (g_channel >= 0) ::close(g_channel);
+    g_channel = -1;
+    g_owner = 0;
+    if (!t_starting) g_mutex.unlock();
+}
+
+void install_fork_handlers() {
+    static const int installed = ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    (void)installed;
+}
+
+// Closes every descriptor from `first` up: the watchdog must hold none of the host's pipes
+// or sockets (a reader waiting for their end would wait for the watchdog too).
+void close_from(int first) {
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0) return;
+#endif
+    rlimit limit{};
+    int last = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 65536) {
+        last = static_cast<int>(limit.rlim_cur);
+    }
+    for (int fd = first; fd < last; ++fd) ::close(fd);
+}
+
+// The watchdog itself. It runs in a fork of a possibly multithreaded host, so it makes only
+// async-signal-safe calls: no allocation, no locks, no stdio.
+[[noreturn]] void watch(int channel) {
+    if (channel != 3) {
+        if (::dup2(channel, 3) < 0) ::_exit(1);
+    }
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+    }
+    close_from(4);
+    if (::chdir("/") != 0) {
+        // Staying in the host's directory only keeps it busy; the watch goes on.
+    }
+    // Signals meant for the host or its terminal are not the watchdog's to act on: it ends
+    // when its channel closes.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGUSR1, SIGUSR2}) {
+        ::sigaction(signal, &ignore, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    for (;;) {
+        Message message{};
+        const ssize_t got = ::recv(3, &message, sizeof message, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got != static_cast<ssize_t>(sizeof message)) break;  // the host has gone (or the channel broke)
+        if (message.pgid <= 0 || static_cast<std::size_t>(message.pgid) >= kPidLimit) continue;
+        const auto pgid = static_cast<std::size_t>(message.pgid);
+        const std::uint64_t bit = std::uint64_t{1} << (pgid % 64);
+        if (message.op == '+') g_guarded[pgid / 64] |= bit;
+        if (message.op == '-') g_guarded[pgid / 64] &= ~bit;
+    }
+    for (std::size_t word = 0; word < kPidLimit / 64; ++word) {
+        for (std::uint64_t bits = g_guarded[word]; bits != 0; bits &= bits - 1) {
+            const auto pgid = static_cast<pid_t>(word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+            ::kill(-pgid, SIGKILL);
+        }
+    }
+    ::_exit(0);
+}
+
+// Starts a watchdog for this process and keeps the channel to it; called with g_mutex held.
+bool start_locked() {
+    if (g_channel >= 0) ::close(g_channel);
+    g_channel = -1;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    // Signals stay blocked across the forks, so no handler of the host runs in them.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    t_starting = true;
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+        ::close(ends[0]);
+        ::setsid();
+        const pid_t watcher = ::fork();
+        if (watcher == 0) watch(ends[1]);
+        ::_exit(watcher < 0 ? 1 : 0);
+    }
+    t_starting = false;
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ::close(ends[1]);
+    if (middle < 0) {
+        ::close(ends[0]);
+        return false;
+    }
+    // The middle process exits at once; reaping it leaves the watchdog with no parent here.
+    int status = 0;
+    pid_t reaped = -1;
+    do {
+        reaped = ::waitpid(middle, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    // ECHILD: the host ignores SIGCHLD and the kernel reaped it; its status is unknown then.
+    const bool started = reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!started) {
+        ::close(ends[0]);
+        return false;
+    }
+    g_channel = ends[0];
+    g_owner = ::getpid();
+    return true;
+}
+
+// Sends one message on the channel; false when the watchdog cannot take it.
+bool send_locked(const Message& message) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const ssize_t sent = ::send(g_channel, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == static_cast<ssize_t>(sizeof message)) return true;
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd writable{g_channel, POLLOUT, 0};
+            if (::poll(&writable, 1, kSendWaitMs) > 0) continue;
+        }
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool guard_group(pid_t pgid) {
+    install_fork_handlers();
+    const std::lock_guard lock(g_mutex);
+    const Message message{'+', static_cast<std::int32_t>(pgid)};
+    if (g_channel >= 0 && g_owner == ::getpid() && send_locked(message)) return true;
+    // No watchdog yet, one inherited from the process we were forked from, or one that is
+    // gone (killed by hand): start ours. Groups registered with a killed one are not
+    // known to the new one; they are still ended by their owners as usual.
+    return start_locked() && send_locked(message);
+}
+
+void release_group(pid_t pgid) {
+    const std::lock_guard lock(g_mutex);
+    if (g_channel < 0 || g_owner != ::getpid()) return;
+    send_locked(Message{'-', static_cast<std::int32_t>(pgid)});
+}
+
+}  // namespace veltrix::arena::watchdog

@@ -1,0 +1,132 @@
+"""No player program, nor a helper it started in its process group, outlives the process that
+started it, however that process ends: SIGTERM, SIGHUP, SIGKILL or a normal exit, for Arena
+(play_n and play) and for NetworkArenaClient. Each host is a real Python process whose
+players hang (ignoring SIGTERM and SIGHUP) with a `sleep` helper in their group."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+STUBBORN = [sys.executable, str(HERE / "players" / "stubborn_player.py")]
+
+# The host runs the call on a thread, so that its main thread can end the process normally
+# ("exit") once every program is up; for the signals it just waits to be killed.
+HOST = textwrap.dedent(
+    """
+    import sys, threading, time, veltrix
+    how, command, port = sys.argv[1], sys.argv[2:-1], int(sys.argv[-1])
+    calls = {
+        "play_n": lambda: veltrix.Arena(command, command).play_n(2),
+        "play": lambda: veltrix.Arena(command, command).play(2, progress=False),
+        "client": lambda: veltrix.NetworkArenaClient(command).connect("127.0.0.1", port),
+    }
+    threading.Thread(target=calls[how], daemon=True).start()
+    time.sleep(float(sys.stdin.readline()))  # told when to go by the test (or killed before)
+    """
+)
+
+
+def stat_fields(pid: int) -> list[str] | None:
+    """State, ppid, pgid, ... of a live process; None once it is gone or a zombie."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return None if fields[0] in ("Z", "X") else fields
+
+
+def live_processes() -> dict[int, list[str]]:
+    found = {}
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit() and (fields := stat_fields(int(entry.name))) is not None:
+            found[int(entry.name)] = fields
+    return found
+
+
+def cmdline(pid: int) -> bytes:
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes()
+    except OSError:
+        return b""
+
+
+def left_behind(pids: set[int], groups: set[int], host_cmdline: bytes, seconds: float = 5) -> dict[int, str]:
+    """What still lives after a bounded wait: any recorded process, any process in a player's
+    group, and any copy of the host (its watchdog is one, by its command line)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        found = {}
+        for pid, fields in live_processes().items():
+            if pid in pids:
+                found[pid] = "recorded"
+            elif int(fields[2]) in groups:
+                found[pid] = f"in group {fields[2]}"
+            elif cmdline(pid) == host_cmdline:
+                found[pid] = "copy of the host"
+        if not found or time.monotonic() >= deadline:
+            return found
+        time.sleep(0.05)
+
+
+def wait_for_files(directory: Path, count: int, host: subprocess.Popen, seconds: float = 20) -> None:
+    deadline = time.monotonic() + seconds
+    while len(list(directory.iterdir())) < count:
+        assert host.poll() is None, "the host ended early"
+        assert time.monotonic() < deadline, f"only {sorted(p.name for p in directory.iterdir())} started"
+        time.sleep(0.02)
+
+
+@pytest.mark.parametrize("how", ["play_n", "play", "client"])
+@pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL, "exit"], ids=lambda ending: getattr(ending, "name", ending))
+def test_nothing_outlives_its_host(tmp_path, how, ending):
+    if ending == "exit" and how == "play_n":
+        pytest.skip("play_n holds the interpreter lock: the host's main thread cannot run meanwhile")
+    pid_dir = tmp_path / "pids"
+    pid_dir.mkdir()
+    script = tmp_path / "host.py"
+    script.write_text(HOST)
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        server.settimeout(20)
+        argv = [sys.executable, str(script), how, *STUBBORN, str(server.getsockname()[1])]
+        host = subprocess.Popen(argv, stdin=subprocess.PIPE, text=True,
+                                env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
+        try:
+            connection = server.accept()[0] if how == "client" else None
+            programs = 2 if how == "client" else 4
+            # Each program records its helper and, once past the handshake, itself.
+            wait_for_files(pid_dir, 2 * programs, host)
+            recorded = {int(path.name) for path in pid_dir.iterdir()}
+            groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+            children = {pid for pid, fields in live_processes().items() if int(fields[1]) == host.pid}
+            assert groups <= children, "every program is a child of its host"
+            host_cmdline = cmdline(host.pid)
+            if ending == "exit":
+                host.stdin.write("0\n")
+                host.stdin.flush()
+            else:
+                host.send_signal(ending)
+            host.wait(timeout=20)
+            assert host.returncode == (0 if ending == "exit" else -ending)
+            assert left_behind(recorded | children, groups, host_cmdline) == {}
+            if connection is not None:
+                connection.close()
+        finally:
+            if host.poll() is None:
+                host.kill()
+                host.wait()
+            host.stdin.close()
+            # Whatever failed, nothing of this test is left running for the next one.
+            for path in pid_dir.iterdir():
+                if path.read_text() != "helper":
+                    try:
+                        os.killpg(int(path.name), signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
