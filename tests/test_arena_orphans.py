@@ -130,3 +130,62 @@ def test_nothing_outlives_its_host(tmp_path, how, ending):
                         os.killpg(int(path.name), signal.SIGKILL)
                     except ProcessLookupError:
                         pass
+
+
+# A process forked from one that has a watchdog already (os.fork) has its programs guarded by
+# a watchdog of its own: they must not outlive it, while the process it was forked from lives on.
+FORKED_HOST = textwrap.dedent(
+    """
+    import os, sys, time, veltrix
+    command = sys.argv[1:]
+    try:  # a batch whose programs exit at once: this process now has its watchdog
+        veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
+    except ValueError:
+        pass
+    child = os.fork()
+    if child == 0:
+        veltrix.Arena(command, command).play(2, progress=False)
+        os._exit(0)
+    print(child, flush=True)
+    sys.stdin.readline()
+    os.waitpid(child, 0)
+    """
+)
+
+
+@pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGKILL], ids=lambda ending: ending.name)
+def test_nothing_outlives_a_forked_host(tmp_path, ending):
+    pid_dir = tmp_path / "pids"
+    pid_dir.mkdir()
+    script = tmp_path / "host.py"
+    script.write_text(FORKED_HOST)
+    host = subprocess.Popen([sys.executable, "-W", "ignore", str(script), *STUBBORN], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True, env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
+    try:
+        forked = int(host.stdout.readline())
+        wait_for_files(pid_dir, 8, host)
+        recorded = {int(path.name) for path in pid_dir.iterdir()}
+        groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+        assert all(int(live_processes()[pid][1]) == forked for pid in groups)
+        forked_cmdline = cmdline(forked)
+        os.kill(forked, ending)
+        # The process it was forked from is still there (it reaps the forked one when told).
+        assert left_behind(recorded, groups, b"\0") == {}
+        assert stat_fields(host.pid) is not None
+        host.stdin.write("\n")
+        host.stdin.flush()
+        assert host.wait(timeout=20) == 0
+        # Both watchdogs are gone now too.
+        assert left_behind(set(), set(), forked_cmdline) == {}
+    finally:
+        if host.poll() is None:
+            host.kill()
+            host.wait()
+        host.stdin.close()
+        host.stdout.close()
+        for path in pid_dir.iterdir():
+            if path.read_text() != "helper":
+                try:
+                    os.killpg(int(path.name), signal.SIGKILL)
+                except ProcessLookupError:
+                    pass

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 
 namespace veltrix::arena::watchdog {
 
@@ -33,31 +34,47 @@ std::uint64_t g_guarded[kPidLimit / 64];
 // How long a registration may wait for room in the channel (a stopped watchdog).
 constexpr int kSendWaitMs = 1000;
 
-std::mutex g_mutex;      // guards g_channel and g_owner
-int g_channel = -1;      // the host's end of the channel to its watchdog
-pid_t g_owner = 0;       // the process that started that watchdog
-// Set while this thread holds g_mutex to start a watchdog, whose fork must not lock it again.
-thread_local bool t_starting = false;
+// Two locks, so that no fork ever happens while a lock the fork handlers take is held (a
+// fork in another thread takes glibc's fork lock before our handlers run, and would wait on
+// us while we waited on it):
+// - g_start serializes the callers of guard_group and release_group, starts included; the
+//   forks of a start happen under it, and the handlers never take it.
+// - g_state guards the three variables below for the fork handlers, held only for moments.
+pthread_mutex_t g_start = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_state;
+int g_channel = -1;  // the host's end of the channel to its watchdog
+int g_pending = -1;  // that end while a start is under way, not yet in g_channel
+pid_t g_owner = 0;   // the process that started that watchdog
 
 // A fork (ours or the user's os.fork) must not leave the child holding the parent's channel:
 // the parent's watchdog would then wait for the child too. The child starts its own when needed.
-void before_fork() {
-    if (!t_starting) g_mutex.lock();
-}
-void after_fork_parent() {
-    if (!t_starting) g_mutex.unlock();
-}
+void before_fork() { g_state.lock(); }
+void after_fork_parent() { g_state.unlock(); }
 void after_fork_child() {
     if (g_channel >= 0) ::close(g_channel);
+    if (g_pending >= 0) ::close(g_pending);
     g_channel = -1;
+    g_pending = -1;
     g_owner = 0;
-    if (!t_starting) g_mutex.unlock();
+    // Only the forking thread lives on in the child; a start another thread had under way is
+    // not the child's, so the lock it held is let go.
+    g_start = PTHREAD_MUTEX_INITIALIZER;
+    g_state.unlock();
 }
 
 void install_fork_handlers() {
     static const int installed = ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
     (void)installed;
 }
+
+// Holds g_start for a scope.
+class StartLock {
+public:
+    StartLock() { ::pthread_mutex_lock(&g_start); }
+    ~StartLock() { ::pthread_mutex_unlock(&g_start); }
+    StartLock(const StartLock&) = delete;
+    StartLock& operator=(const StartLock&) = delete;
+};
 
 // Closes every descriptor from `first` up: the watchdog must hold none of the host's pipes
 // or sockets (a reader waiting for their end would wait for the watchdog too).
@@ -118,41 +135,45 @@ void close_from(int first) {
     ::_exit(0);
 }
 
-// Starts a watchdog for this process and keeps the channel to it; called with g_mutex held.
-bool start_locked() {
-    if (g_channel >= 0) ::close(g_channel);
-    g_channel = -1;
+// Starts a watchdog for this process and keeps the channel to it; called under g_start.
+bool start_watchdog() {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    int previous = -1;
+    {
+        const std::lock_guard lock(g_state);
+        previous = std::exchange(g_channel, -1);
+        g_pending = ends[0];
+    }
+    if (previous >= 0) ::close(previous);
     // Signals stay blocked across the forks, so no handler of the host runs in them.
     sigset_t all;
     sigset_t saved;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &saved);
-    t_starting = true;
     const pid_t middle = ::fork();
     if (middle == 0) {
-        ::close(ends[0]);
+        // The fork handler has closed the host's end here already.
         ::setsid();
         const pid_t watcher = ::fork();
         if (watcher == 0) watch(ends[1]);
         ::_exit(watcher < 0 ? 1 : 0);
     }
-    t_starting = false;
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ::close(ends[1]);
-    if (middle < 0) {
-        ::close(ends[0]);
-        return false;
+    bool started = false;
+    if (middle > 0) {
+        // The middle process exits at once; reaping it leaves the watchdog with no parent here.
+        int status = 0;
+        pid_t reaped = -1;
+        do {
+            reaped = ::waitpid(middle, &status, 0);
+        } while (reaped < 0 && errno == EINTR);
+        // ECHILD: the host ignores SIGCHLD and the kernel reaped it; its status is unknown then.
+        started = reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    // The middle process exits at once; reaping it leaves the watchdog with no parent here.
-    int status = 0;
-    pid_t reaped = -1;
-    do {
-        reaped = ::waitpid(middle, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    // ECHILD: the host ignores SIGCHLD and the kernel reaped it; its status is unknown then.
-    const bool started = reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const std::lock_guard lock(g_state);
+    g_pending = -1;
     if (!started) {
         ::close(ends[0]);
         return false;
@@ -162,8 +183,8 @@ bool start_locked() {
     return true;
 }
 
-// Sends one message on the channel; false when the watchdog cannot take it.
-bool send_locked(const Message& message) {
+// Sends one message on the channel (under g_start); false when the watchdog cannot take it.
+bool send_message(const Message& message) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const ssize_t sent = ::send(g_channel, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(sizeof message)) return true;
@@ -181,19 +202,19 @@ bool send_locked(const Message& message) {
 
 bool guard_group(pid_t pgid) {
     install_fork_handlers();
-    const std::lock_guard lock(g_mutex);
+    const StartLock lock;
     const Message message{'+', static_cast<std::int32_t>(pgid)};
-    if (g_channel >= 0 && g_owner == ::getpid() && send_locked(message)) return true;
+    if (g_channel >= 0 && g_owner == ::getpid() && send_message(message)) return true;
     // No watchdog yet, one inherited from the process we were forked from, or one that is
     // gone (killed by hand): start ours. Groups registered with a killed one are not
-    // known to the new one; they are still ended by their owners as usual.
-    return start_locked() && send_locked(message);
+    // known to the new one; their owners still end them as usual.
+    return start_watchdog() && send_message(message);
 }
 
 void release_group(pid_t pgid) {
-    const std::lock_guard lock(g_mutex);
+    const StartLock lock;
     if (g_channel < 0 || g_owner != ::getpid()) return;
-    send_locked(Message{'-', static_cast<std::int32_t>(pgid)});
+    send_message(Message{'-', static_cast<std::int32_t>(pgid)});
 }
 
 }  // namespace veltrix::arena::watchdog
