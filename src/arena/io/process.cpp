@@ -69,6 +69,7 @@ std::vector<std::string> exec_candidates(const std::string& program) {
 struct ChildPlan {
     pid_t parent;
     int gate;          // read end: one byte once the parent has registered the group
+    int gate_opener;   // the write end, the parent's alone
     int report;        // write end: errno of a failed exec
     int stdin_source;  // becomes descriptor 0
     int stdout_sink;   // becomes descriptor 1
@@ -85,6 +86,7 @@ struct ChildPlan {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != plan.parent) ::_exit(127);
     ::setpgid(0, 0);
+    ::close(plan.gate_opener);  // so that a parent gone before the gate opens reads as end of file
     // Handlers of the host mean nothing here; ignored signals stay ignored (as exec keeps
     // them), except SIGPIPE, which an interpreter ignores and a program expects at default.
     for (int signal = 1; signal < NSIG; ++signal) {
@@ -181,8 +183,8 @@ Result<ChildProcess, int> ChildProcess::spawn(const std::vector<std::string>& ar
     std::vector<char*> candidate_ptrs;
     candidate_ptrs.reserve(candidates.size());
     for (std::string& candidate : candidates) candidate_ptrs.push_back(candidate.data());
-    const ChildPlan plan{::getpid(),         gate_read.get(), report_write.get(), child_stdin.get(),
-                         child_stdout.get(), args.data(),     &candidate_ptrs};
+    const ChildPlan plan{::getpid(),         gate_read.get(),   gate_write.get(), report_write.get(),
+                         child_stdin.get(), child_stdout.get(), args.data(),     &candidate_ptrs};
 
     // All signals stay blocked across the fork, so no handler of the host runs in the child.
     sigset_t all;
