@@ -189,3 +189,51 @@ def test_nothing_outlives_a_forked_host(tmp_path, ending):
                     os.killpg(int(path.name), signal.SIGKILL)
                 except ProcessLookupError:
                     pass
+
+
+# A watchdog killed by hand is replaced at the next program start, which the new one guards.
+REPLACED_WATCHDOG = textwrap.dedent(
+    """
+    import os, signal, sys, time, veltrix
+    from pathlib import Path
+    command = sys.argv[1:]
+    try:  # a batch whose programs exit at once: this process now has its watchdog
+        veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
+    except ValueError:
+        pass
+    watchdogs = [int(p.parent.name) for p in Path("/proc").glob("[0-9]*/comm")
+                 if p.read_text() == "veltrix-watch\\n" and int(p.parent.name) != os.getpid()
+                 and Path(p.parent, "cmdline").read_bytes() == Path("/proc/self/cmdline").read_bytes()]
+    assert len(watchdogs) == 1, watchdogs
+    os.kill(watchdogs[0], signal.SIGKILL)
+    time.sleep(0.2)
+    veltrix.Arena(command, command).play(2, progress=False)
+    """
+)
+
+
+def test_a_watchdog_killed_by_hand_is_replaced(tmp_path):
+    pid_dir = tmp_path / "pids"
+    pid_dir.mkdir()
+    script = tmp_path / "host.py"
+    script.write_text(REPLACED_WATCHDOG)
+    host = subprocess.Popen([sys.executable, str(script), *STUBBORN],
+                            env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
+    try:
+        wait_for_files(pid_dir, 8, host)
+        recorded = {int(path.name) for path in pid_dir.iterdir()}
+        groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+        host_cmdline = cmdline(host.pid)
+        host.kill()
+        host.wait(timeout=20)
+        assert left_behind(recorded, groups, host_cmdline) == {}
+    finally:
+        if host.poll() is None:
+            host.kill()
+            host.wait()
+        for path in pid_dir.iterdir():
+            if path.read_text() != "helper":
+                try:
+                    os.killpg(int(path.name), signal.SIGKILL)
+                except ProcessLookupError:
+                    pass

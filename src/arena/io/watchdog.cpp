@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -101,6 +102,8 @@ void close_from(int first) {
         for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
     }
     close_from(4);
+    // Named for what it is in ps and top (its command line stays the host's).
+    ::prctl(PR_SET_NAME, "veltrix-watch");  // at most 15 characters
     if (::chdir("/") != 0) {
         // Staying in the host's directory only keeps it busy; the watch goes on.
     }
