@@ -34,6 +34,8 @@ std::uint64_t g_guarded[kPidLimit / 64];
 
 // How long a registration may wait for room in the channel (a stopped watchdog).
 constexpr int kSendWaitMs = 1000;
+// How long a start waits to reap the middle process of its double fork (it exits at once).
+constexpr int kMiddleWaitUs = 2'000'000;
 
 // Two locks, so that no fork ever happens while a lock the fork handlers take is held (a
 // fork in another thread takes glibc's fork lock before our handlers run, and would wait on
@@ -166,14 +168,17 @@ bool start_watchdog() {
     ::close(ends[1]);
     bool started = false;
     if (middle > 0) {
-        // The middle process exits at once; reaping it leaves the watchdog with no parent here.
+        // The middle process exits at once; reaping it leaves the watchdog with no parent
+        // here. Polled against a deadline all the same, as every wait of ours is.
         int status = 0;
-        pid_t reaped = -1;
-        do {
-            reaped = ::waitpid(middle, &status, 0);
-        } while (reaped < 0 && errno == EINTR);
+        pid_t reaped = 0;
+        for (int pause_us = 20, waited_us = 0; waited_us < kMiddleWaitUs; waited_us += pause_us, pause_us *= 2) {
+            reaped = ::waitpid(middle, &status, WNOHANG);
+            if (reaped != 0 && !(reaped < 0 && errno == EINTR)) break;
+            ::usleep(static_cast<useconds_t>(pause_us));
+        }
         // ECHILD: the host ignores SIGCHLD and the kernel reaped it; its status is unknown then.
-        started = reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        started = reaped < 0 ? errno == ECHILD : reaped == middle && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     const std::lock_guard lock(g_state);
     g_pending = -1;
