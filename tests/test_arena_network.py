@@ -545,9 +545,8 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     assert job.message() == "Client not ready"
     for peer in second:
         peer.close()
-    assert capfd.readouterr().out == (
-        "Client 0 connected\nClient 1 connected\nClients disconnected\nClient 0 connected\nClient 1 connected\n"
-    )
+    # The second pair never played: the status lines are for the clients of a match only.
+    assert capfd.readouterr().out == "Client 0 connected\nClient 1 connected\nClients disconnected\n"
 
 
 @pytest.mark.parametrize("held_answer", ["together-in-order", "together-reversed", "apart-in-order", "apart-reversed"])
@@ -610,7 +609,7 @@ def play_match(peers: list[Peer]) -> list[list]:
 def stop_with_a_client_not_ready(job: Background, port: int, output: Output) -> None:
     """Ends the server's start() through the specified error: a second client that is not ready."""
     late = [connect_peer(port)]
-    output.wait_for(output.text.count("Client 0 connected") + 1, "Client 0 connected")
+    time.sleep(0.1)  # the first to connect is client 0
     late.append(connect_peer(port))
     for peer, reply in zip(late, [b"readyok\n", b"ready\n"]):
         assert peer.line() == TAG + b" isready\n"
@@ -628,16 +627,16 @@ def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, 
     output = Output(capfd)
     if when == "during-match":
         first = [connect_peer(port)]
-        output.wait_for(1, "Client 0 connected")
+        time.sleep(0.1)  # the first to connect is client 0
         first.append(connect_peer(port))
-        output.wait_for(1, "Client 1 connected")
+        time.sleep(0.1)  # both slots are taken
         leave(connect_peer(port), how)  # waits in the backlog while the match runs, then gives up
         play_match(first)
         for peer in first:
             peer.close()
     elif when == "waiting":
         gone = connect_peer(port)
-        output.wait_for(1, "Client 0 connected")
+        time.sleep(0.1)  # taken into slot 0
         leave(gone, how)
     else:
         leave(connect_peer(port), how)  # a bare probe of the port
@@ -651,6 +650,87 @@ def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, 
     for peer in peers:
         peer.close()
     stop_with_a_client_not_ready(job, port, output)
+
+
+def intrude(port: int, how: str) -> Peer | None:
+    """A connection that is no client: it holds for a while and closes, resets, or stays
+    silent (returned, open, for the caller to close)."""
+    peer = connect_peer(port)
+    kind, _, held = how.partition("-")
+    time.sleep(int(held or 0) / 1000)
+    if kind == "silent":
+        return peer
+    leave(peer, kind)
+    return None
+
+
+INTRUSIONS = ["close-0", "close-50", "close-500", "reset-0", "reset-50", "silent", "reset-200"]
+
+
+@pytest.mark.parametrize("order", ["client-waits", "intruder-first"])
+@pytest.mark.parametrize("how", [*INTRUSIONS, "all"])
+def test_server_drops_a_connection_that_fails_before_the_match(capfd, monkeypatch, how, order):
+    # Probes, health checks and silent connections come and go while a real client waits:
+    # each is dropped, the waiting client keeps its place, and the next real client plays it.
+    monkeypatch.setenv("VELTRIX_TEST_HANDSHAKE_SECONDS", "0.5")
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    silent = []
+    outcomes = [{}, {}]
+    peers = []
+    players = []
+    if order == "client-waits":
+        peers.append(connect_peer(port))
+        players.append(Background(play_fake_client, peers[0], outcomes[0]))
+        time.sleep(0.1)  # the first to connect is client 0
+    for intrusion in INTRUSIONS if how == "all" else [how]:
+        if (peer := intrude(port, intrusion)) is not None:
+            silent.append(peer)
+    peers.append(connect_peer(port))
+    players.append(Background(play_fake_client, peers[-1], outcomes[len(peers) - 1]))
+    if order == "intruder-first":
+        time.sleep(0.1)
+        peers.append(connect_peer(port))
+        players.append(Background(play_fake_client, peers[-1], outcomes[1]))
+    for player in players:
+        assert player.join().error is None
+    stats = [[int(n) for n in outcome["reports"][0][1:]] for outcome in outcomes]
+    assert sum(stats[0]) == sum(stats[1]) == 2
+    assert stats[1] == [stats[0][1], stats[0][0], stats[0][2]]
+    assert job.thread.is_alive()
+    output = Output(capfd)
+    output.wait_for(1, "Clients disconnected")
+    # Status lines for the two that played, and none for the intruders.
+    assert output.text == "Client 0 connected\nClient 1 connected\nClients disconnected\n"
+    for peer in silent:
+        assert peer.line() == TAG + b" isready\n"  # asked, never answered: dropped
+        assert peer.rest() == b""
+        peer.close()
+    for peer in peers:
+        peer.close()
+    stop_with_a_client_not_ready(job, port, output)
+
+
+@pytest.mark.parametrize("value", ["0.3", "nonsense", "-1", "0"])
+def test_the_handshake_limit_can_be_shortened_for_tests(capfd, monkeypatch, value):
+    # A silent newcomer is dropped once the limit has passed: 10 s unless a valid override.
+    monkeypatch.setenv("VELTRIX_TEST_HANDSHAKE_SECONDS", value)
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    peers = [connect_peer(port)]
+    time.sleep(0.1)
+    peers.append(connect_peer(port))
+    assert peers[0].line() == TAG + b" isready\n"
+    peers[0].sock.settimeout(3)
+    if value == "0.3":
+        assert peers[0].rest() == b""  # closed by the server well before 10 s
+    else:
+        with pytest.raises(TimeoutError):
+            peers[0].rest()  # still asked after 3 s
+    for peer in peers:
+        peer.close()
+    assert job.thread.is_alive()
+    stop_with_a_client_not_ready(job, port, Output(capfd))
 
 
 def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], veltrix.NetworkArenaServer, int]:
@@ -674,7 +754,7 @@ def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], vel
 
 @pytest.mark.parametrize(
     "replies",
-    [[b"ready\n"], [b"readyok readyok\n"], [b"READYOK\n"], [b""], [b"readyok\n", b"ok\n"]],
+    [[b"ready\n"], [b"readyok readyok\n"], [b"READYOK\n"], [b"readyok\n", b"ok\n"]],
 )
 def test_server_refuses_a_client_that_is_not_ready(replies):
     job, peers, _, _ = start_server_with(replies)
@@ -717,7 +797,8 @@ def test_server_ends_the_match_on_a_misbehaving_client(capfd, answer, error):
     assert again.message() == "Client not ready"
     for peer in late:
         peer.close()
-    assert capfd.readouterr().out.count("Client 1 connected\n") == 2
+    # The second start's pair never played, so it printed no status line.
+    assert capfd.readouterr().out.count("Client 1 connected\n") == 1
 
 
 # ---- A real match, and Ctrl-C ----
@@ -770,8 +851,10 @@ def test_real_match_between_two_clients_and_ctrl_c_on_the_server():
         ]
         for _ in range(2):  # two pairs, one server run
             first = Background(connect_when_listening, clients[0], port)
+            time.sleep(0.5)  # the first to connect is client 0
+            second = Background(connect_when_listening, clients[1], port)
+            # Printed once both have answered the readiness check.
             wait_for_line(server, "Client 0 connected")
-            second = Background(clients[1].connect, HOST, port)
             wait_for_line(server, "Client 1 connected")
             for job in (first, second):
                 assert job.join(60).error is None
@@ -799,12 +882,13 @@ def test_ctrl_c_stops_the_server_in_a_match():
     server = start_server_process(port)
     try:
         peers = [connect_peer(port)]
-        wait_for_line(server, "Client 0 connected")
+        time.sleep(0.1)  # the first to connect is client 0
         peers.append(connect_peer(port))
-        wait_for_line(server, "Client 1 connected")
         for peer in peers:
             assert peer.line() == TAG + b" isready\n"
             peer.send(b"readyok\n")
+        wait_for_line(server, "Client 0 connected")
+        wait_for_line(server, "Client 1 connected")
         assert peers[0].line().startswith(TAG + b" black ")  # and never answered
         started = time.monotonic()
         server.send_signal(signal.SIGINT)
@@ -913,14 +997,15 @@ def test_server_survives_writing_to_a_client_that_has_gone():
     server = subprocess.Popen([sys.executable, "-c", script, str(port)], stdout=subprocess.PIPE, bufsize=0)
     try:
         peers = [connect_peer(port)]
-        wait_for_line(server, "Client 0 connected")
+        time.sleep(0.1)  # the first to connect is client 0
         peers.append(connect_peer(port))
-        wait_for_line(server, "Client 1 connected")
         assert peers[0].line() == TAG + b" isready\n"
         peers[0].send(b"readyok\n")
-        peers[0].close()  # gone before its report is written
         assert peers[1].line() == TAG + b" isready\n"
+        peers[0].close()  # gone before its report is written
         peers[1].send(b"readyok\n")
+        wait_for_line(server, "Client 0 connected")
+        wait_for_line(server, "Client 1 connected")
         assert server.wait(10) == 0
         assert server.stdout.read().startswith(b"NetworkArenaServer error: ")
         peers[1].close()

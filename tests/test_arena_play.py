@@ -1,6 +1,7 @@
 """Arena.play against real child processes: records, openings, time limits, forfeits, workers."""
 
 import os
+import re
 import pickle
 import signal
 import subprocess
@@ -142,13 +143,19 @@ def test_an_opening_that_ends_the_game_is_scored_as_it_stands():
         (["f5 d6"], "Invalid opening 'f5 d6': unparsable move ' d' at index 1"),
         (["f5\0d6"], "Invalid opening 'f5\\\\x00d6': unparsable move '\\\\x00d' at index 1"),
         (["a1"], "Invalid opening 'a1': illegal move 'a1' at index 0"),
+        # A long opening is quoted by its first 40 characters, marked as cut (never echoed whole).
+        (["f5" * 5_000_000], re.escape(f"Invalid opening '{'f5' * 20}'... (cut; 10000000 characters in all): ")
+         + "illegal move 'f5' at index 1"),
+        (["f5d6" + "\u00e9" * 50], re.escape(f"Invalid opening 'f5d6{'\u00e9' * 36}'... (cut; 54 characters in all): ")
+         + "unparsable move '\u00e9' at index 2"),
         ([], "openings must hold at least one transcript"),
     ],
 )
 def test_a_bad_opening_is_refused_before_any_program_starts(openings, message, pid_dir):
     arena = Arena(player("first"), player("first"))
-    with pytest.raises(ValueError, match=f"^{message}$"):
+    with pytest.raises(ValueError, match=f"^{message}$") as raised:
         arena.play(2, openings=openings)
+    assert len(str(raised.value)) < 200
     assert os.listdir(pid_dir) == []
     assert arena.get_stats() == (0, 0, 0)
 

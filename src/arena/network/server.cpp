@@ -1,6 +1,8 @@
 #include "arena/network/server.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <memory>
 
 #include <fcntl.h>
@@ -18,6 +20,19 @@ namespace {
 // How long a client may take to answer a control line.
 constexpr std::chrono::seconds kReplyTimeLimit{10};
 constexpr std::size_t kReplyChunk = 1024;
+
+// How long a newcomer may take to answer the readiness check: kReplyTimeLimit, unless the
+// environment variable VELTRIX_TEST_HANDSHAKE_SECONDS gives another (positive, in seconds).
+// It exists so that tests of silent connections need not wait the full ten seconds; it is
+// read at each start, so a test may set it in its own process.
+Clock::duration handshake_limit() {
+    const char* text = std::getenv("VELTRIX_TEST_HANDSHAKE_SECONDS");
+    if (text == nullptr) return kReplyTimeLimit;
+    char* end = nullptr;
+    const double seconds = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(seconds > 0) || seconds > 3600) return kReplyTimeLimit;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 Err<ServerError> io_failure(IoError error) { return Err(ServerError{ServerErrorKind::Io, std::move(error), {}}); }
 
@@ -60,6 +75,31 @@ Result<void, ServerError> exchange(const Socket& client, std::string_view rest, 
     if (!got) return io_failure(got.error());
     if (trimmed(std::string_view(reply, got.value())) != expected) return failure(mismatch);
     return {};
+}
+
+enum class Handshake { Ready, Dropped, NotReady, Interrupted };
+
+// The readiness check of a newcomer. A connection that fails or stays silent (a probe of the
+// port, a health check, a client that gave up) is Dropped, never an error: the match has not
+// started, and the server goes on waiting. A wrong answer is the protocol's NotReady.
+Handshake check_ready(const Socket& client, Clock::duration limit, const StopCheck& stop) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (const std::string_view piece : {kServerTag, std::string_view(" isready\n")}) {
+        bool stopped = false;
+        auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
+        if (stopped) return Handshake::Interrupted;
+        if (!sent) return Handshake::Dropped;
+    }
+    switch (wait_readable(client.fd(), deadline, stop)) {
+        case WaitStatus::Ready: break;
+        case WaitStatus::Stopped: return Handshake::Interrupted;
+        case WaitStatus::Timeout:
+        case WaitStatus::Error: return Handshake::Dropped;
+    }
+    char reply[kReplyChunk];
+    const auto got = receive_some(client.fd(), reply, sizeof reply);
+    if (!got || got.value() == 0) return Handshake::Dropped;
+    return trimmed(std::string_view(reply, got.value())) == "readyok" ? Handshake::Ready : Handshake::NotReady;
 }
 
 // Tells one client its totals: the stats line, then the pieces line, each answered "ok".
@@ -120,11 +160,11 @@ Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std
                                                     const StopCheck& stop) {
     // Whatever ends the loop, a later start begins with both slots empty.
     struct ClearSlots {
-        std::array<Socket, 2>& clients;
+        NetworkArenaServer& server;
         ~ClearSlots() {
-            for (Socket& client : clients) client.reset();
+            for (std::size_t slot = 0; slot < 2; ++slot) server.free_slot(slot);
         }
-    } clear_slots{clients_};
+    } clear_slots{*this};
 
     auto listener = listen_tcp(addr, port);
     if (!listener) return io_failure(listener.error());
@@ -135,13 +175,40 @@ Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std
 }
 
 Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listener, const StopCheck& stop) {
+    const Clock::duration limit = handshake_limit();
     for (;;) {
         // A client that gave up waiting (or a bare probe of the port) has left: its slot is
         // free again, so the next two clients still get their match.
-        for (Socket& client : clients_) {
-            if (client.valid() && peer_has_gone(client.fd())) client.reset();
+        for (std::size_t slot = 0; slot < 2; ++slot) {
+            if (clients_[slot].valid() && peer_has_gone(clients_[slot].fd())) free_slot(slot);
         }
-        if (clients_[0].valid() && clients_[1].valid()) return {};
+        // Client 0 is the first of the two to have come.
+        if (!clients_[0].valid() && clients_[1].valid()) {
+            clients_[0] = std::move(clients_[1]);
+            ready_[0] = std::exchange(ready_[1], false);
+        }
+        if (clients_[0].valid() && clients_[1].valid()) {
+            // Each is asked once, the first first; one that fails is dropped and the other,
+            // ready or not yet asked, keeps its place.
+            for (std::size_t slot = 0; slot < 2; ++slot) {
+                if (ready_[slot]) continue;
+                const Handshake answer = check_ready(clients_[slot], limit, stop);
+                if (answer == Handshake::Interrupted) return failure(ServerErrorKind::Interrupted);
+                if (answer == Handshake::NotReady) return failure(ServerErrorKind::ClientNotReady);
+                if (answer == Handshake::Dropped) {
+                    free_slot(slot);
+                    break;
+                }
+                ready_[slot] = true;
+            }
+            if (ready_[0] && ready_[1]) {
+                // Only now are they the match's players, the ones the status lines are for.
+                print_status("Client 0 connected\n");
+                print_status("Client 1 connected\n");
+                return {};
+            }
+            continue;
+        }
         std::array<pollfd, 3> watched{{
             {listener.fd(), POLLIN, 0},
             {clients_[0].valid() ? clients_[0].fd() : -1, POLLRDHUP, 0},
@@ -159,6 +226,11 @@ Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listen
     }
 }
 
+void NetworkArenaServer::free_slot(std::size_t slot) {
+    clients_[slot].reset();
+    ready_[slot] = false;
+}
+
 Result<void, ServerError> NetworkArenaServer::accept_client(const Socket& listener, const StopCheck& stop) {
     auto accepted = accept_tcp(listener, stop);
     if (!accepted) {
@@ -171,15 +243,13 @@ Result<void, ServerError> NetworkArenaServer::accept_client(const Socket& listen
     if (clients_[0].valid()) slot = 1;
     if (clients_[slot].valid()) return failure(ServerErrorKind::NoFreeSlot);  // the new socket closes here
     clients_[slot] = std::move(accepted.value());
-    print_status("Client " + std::to_string(slot) + " connected\n");
+    ready_[slot] = false;
     return {};
 }
 
 Result<void, ServerError> NetworkArenaServer::serve_match(const StopCheck& stop) {
-    for (const Socket& client : clients_) {
-        auto ready = exchange(client, " isready\n", "readyok", ServerErrorKind::ClientNotReady, stop);
-        if (!ready) return ready;
-    }
+    // Both have answered the readiness check (await_clients); the match starts here, and
+    // from now on any failure ends start().
     auto totals = play_match(stop);
     if (!totals) return Err(totals.error());
     for (std::size_t slot = 0; slot < 2; ++slot) {
@@ -191,7 +261,7 @@ Result<void, ServerError> NetworkArenaServer::serve_match(const StopCheck& stop)
         }
     }
     print_status("Clients disconnected\n");
-    for (Socket& client : clients_) client.reset();
+    for (std::size_t slot = 0; slot < 2; ++slot) free_slot(slot);
     return {};
 }
 
