@@ -450,7 +450,9 @@ def test_client_gives_up_on_a_silent_server(listener):
 
 
 def connect_peer(port: int) -> Peer:
-    """Connects to a server that may still be starting."""
+    """Connects to a server that may still be starting. The server accepts connections in the
+    order they were established, so of two peers connected one after the other the first is
+    client 0."""
     deadline = time.monotonic() + 10
     while True:
         try:
@@ -459,6 +461,28 @@ def connect_peer(port: int) -> Peer:
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.02)
+
+
+def server_sockets() -> set[str]:
+    """The sockets this process holds now (the server under test runs in it)."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:"):
+            found.add(target)
+    return found
+
+
+def wait_until_accepted(before: set[str], count: int) -> None:
+    """Waits until the server has accepted `count` connections made after `before` was taken:
+    each makes two new sockets in this process, the peer's and the server's side."""
+    deadline = time.monotonic() + 10
+    while len(server_sockets() - before) < 2 * count:
+        assert time.monotonic() < deadline, "the server did not accept the connections"
+        time.sleep(0.005)
 
 
 def move_for(request: bytes) -> bytes:
@@ -515,7 +539,6 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     server = veltrix.NetworkArenaServer(2)
     job = Background(server.start, HOST, port)
     peers = [connect_peer(port), None]
-    time.sleep(0.1)  # the first to connect is client 0
     peers[1] = connect_peer(port)
     outcomes = [{}, {}]
     players = [
@@ -537,7 +560,6 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
 
     # The next pair is served without a restart; this one is not ready.
     second = [connect_peer(port), None]
-    time.sleep(0.1)
     second[1] = connect_peer(port)
     for peer, reply in zip(second, [b"  readyok \t\n", b"ready\n"]):
         assert peer.line() == TAG + b" isready\n"
@@ -556,7 +578,6 @@ def test_server_sorts_both_seats_replies_however_they_arrive(capfd, held_answer)
     port = free_port()
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     peers = [connect_peer(port), None]
-    time.sleep(0.1)  # the first to connect is client 0
     peers[1] = connect_peer(port)
     outcomes = [{}, {}]
     players = [
@@ -609,7 +630,6 @@ def play_match(peers: list[Peer]) -> list[list]:
 def stop_with_a_client_not_ready(job: Background, port: int, output: Output) -> None:
     """Ends the server's start() through the specified error: a second client that is not ready."""
     late = [connect_peer(port)]
-    time.sleep(0.1)  # the first to connect is client 0
     late.append(connect_peer(port))
     for peer, reply in zip(late, [b"readyok\n", b"ready\n"]):
         assert peer.line() == TAG + b" isready\n"
@@ -626,23 +646,22 @@ def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, 
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     output = Output(capfd)
     if when == "during-match":
+        held = server_sockets()
         first = [connect_peer(port)]
-        time.sleep(0.1)  # the first to connect is client 0
         first.append(connect_peer(port))
-        time.sleep(0.1)  # both slots are taken
+        wait_until_accepted(held, 2)  # both slots are taken
         leave(connect_peer(port), how)  # waits in the backlog while the match runs, then gives up
         play_match(first)
         for peer in first:
             peer.close()
     elif when == "waiting":
+        held = server_sockets()
         gone = connect_peer(port)
-        time.sleep(0.1)  # taken into slot 0
+        wait_until_accepted(held, 1)  # taken into slot 0
         leave(gone, how)
     else:
         leave(connect_peer(port), how)  # a bare probe of the port
-    time.sleep(0.1)  # the server has seen the connection go
     peers = [connect_peer(port)]
-    time.sleep(0.1)  # the first to connect is client 0
     peers.append(connect_peer(port))
     reports = play_match(peers)
     assert [report[0][0] for report in reports] == [b"stats", b"stats"]
@@ -672,7 +691,7 @@ INTRUSIONS = ["close-0", "close-50", "close-500", "reset-0", "reset-50", "silent
 def test_server_drops_a_connection_that_fails_before_the_match(capfd, monkeypatch, how, order):
     # Probes, health checks and silent connections come and go while a real client waits:
     # each is dropped, the waiting client keeps its place, and the next real client plays it.
-    monkeypatch.setenv("VELTRIX_TEST_HANDSHAKE_SECONDS", "0.5")
+    monkeypatch.setenv("VELTRIX_TEST_TIME_SCALE", "0.05")  # a handshake limit of 0.5 s
     port = free_port()
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     silent = []
@@ -682,14 +701,12 @@ def test_server_drops_a_connection_that_fails_before_the_match(capfd, monkeypatc
     if order == "client-waits":
         peers.append(connect_peer(port))
         players.append(Background(play_fake_client, peers[0], outcomes[0]))
-        time.sleep(0.1)  # the first to connect is client 0
     for intrusion in INTRUSIONS if how == "all" else [how]:
         if (peer := intrude(port, intrusion)) is not None:
             silent.append(peer)
     peers.append(connect_peer(port))
     players.append(Background(play_fake_client, peers[-1], outcomes[len(peers) - 1]))
     if order == "intruder-first":
-        time.sleep(0.1)
         peers.append(connect_peer(port))
         players.append(Background(play_fake_client, peers[-1], outcomes[1]))
     for player in players:
@@ -711,18 +728,17 @@ def test_server_drops_a_connection_that_fails_before_the_match(capfd, monkeypatc
     stop_with_a_client_not_ready(job, port, output)
 
 
-@pytest.mark.parametrize("value", ["0.3", "nonsense", "-1", "0"])
+@pytest.mark.parametrize("value", ["0.03", "nonsense", "-1", "0", "2"])
 def test_the_handshake_limit_can_be_shortened_for_tests(capfd, monkeypatch, value):
-    # A silent newcomer is dropped once the limit has passed: 10 s unless a valid override.
-    monkeypatch.setenv("VELTRIX_TEST_HANDSHAKE_SECONDS", value)
+    # A silent newcomer is dropped once the limit has passed: 10 s unless a valid scale.
+    monkeypatch.setenv("VELTRIX_TEST_TIME_SCALE", value)
     port = free_port()
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     peers = [connect_peer(port)]
-    time.sleep(0.1)
     peers.append(connect_peer(port))
     assert peers[0].line() == TAG + b" isready\n"
     peers[0].sock.settimeout(3)
-    if value == "0.3":
+    if value == "0.03":
         assert peers[0].rest() == b""  # closed by the server well before 10 s
     else:
         with pytest.raises(TimeoutError):
@@ -739,7 +755,6 @@ def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], vel
     server = veltrix.NetworkArenaServer(4)
     job = Background(server.start, HOST, port)
     peers = [connect_peer(port)]
-    time.sleep(0.1)
     peers.append(connect_peer(port))
     for peer, reply in zip(peers, replies):
         assert peer.line() == TAG + b" isready\n"
@@ -790,7 +805,6 @@ def test_server_ends_the_match_on_a_misbehaving_client(capfd, answer, error):
     time.sleep(0.3)
     assert again.thread.is_alive()
     late = [connect_peer(port)]
-    time.sleep(0.1)
     late.append(connect_peer(port))
     assert late[0].line() == TAG + b" isready\n"
     late[0].send(b"ready\n")
@@ -882,7 +896,6 @@ def test_ctrl_c_stops_the_server_in_a_match():
     server = start_server_process(port)
     try:
         peers = [connect_peer(port)]
-        time.sleep(0.1)  # the first to connect is client 0
         peers.append(connect_peer(port))
         for peer in peers:
             assert peer.line() == TAG + b" isready\n"
@@ -997,7 +1010,6 @@ def test_server_survives_writing_to_a_client_that_has_gone():
     server = subprocess.Popen([sys.executable, "-c", script, str(port)], stdout=subprocess.PIPE, bufsize=0)
     try:
         peers = [connect_peer(port)]
-        time.sleep(0.1)  # the first to connect is client 0
         peers.append(connect_peer(port))
         assert peers[0].line() == TAG + b" isready\n"
         peers[0].send(b"readyok\n")

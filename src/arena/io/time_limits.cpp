@@ -1,10 +1,13 @@
 #include "arena/io/time_limits.hpp"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace veltrix::arena {
 
 namespace {
+
+std::atomic<double> g_scale{1.0};
 
 double read_scale() {
     const char* text = std::getenv("VELTRIX_TEST_TIME_SCALE");
@@ -16,9 +19,10 @@ double read_scale() {
 
 }  // namespace
 
+void reload_time_scale() { g_scale.store(read_scale(), std::memory_order_relaxed); }
+
 Clock::duration scaled_limit(Clock::duration limit) {
-    // Read once, on first use: the environment is not read again while threads may run.
-    static const double scale = read_scale();
+    const double scale = g_scale.load(std::memory_order_relaxed);
     if (scale == 1.0) return limit;
     return std::chrono::duration_cast<Clock::duration>(limit * scale);
 }

@@ -234,6 +234,7 @@ bool NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
 
 Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
                                                       const StopCheck& stop) {
+    reload_time_scale();
     // Refused before anything is opened: there is no program to run for either seat.
     if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
     // Writes to a program that has gone fail with EPIPE instead of raising SIGPIPE; blocked

@@ -21,19 +21,6 @@ namespace {
 constexpr std::chrono::seconds kReplyTimeLimit{10};
 constexpr std::size_t kReplyChunk = 1024;
 
-// How long a newcomer may take to answer the readiness check: kReplyTimeLimit, unless the
-// environment variable VELTRIX_TEST_HANDSHAKE_SECONDS gives another (positive, in seconds).
-// It exists so that tests of silent connections need not wait the full ten seconds; it is
-// read at each start, so a test may set it in its own process.
-Clock::duration handshake_limit() {
-    const char* text = std::getenv("VELTRIX_TEST_HANDSHAKE_SECONDS");
-    if (text == nullptr) return kReplyTimeLimit;
-    char* end = nullptr;
-    const double seconds = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(seconds > 0) || seconds > 3600) return kReplyTimeLimit;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 Err<ServerError> io_failure(IoError error) { return Err(ServerError{ServerErrorKind::Io, std::move(error), {}}); }
 
 Err<ServerError> failure(ServerErrorKind kind) { return Err(ServerError{kind, {}, {}}); }
@@ -158,6 +145,7 @@ std::string ServerError::message() const {
 
 Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std::uint16_t port,
                                                     const StopCheck& stop) {
+    reload_time_scale();
     // Whatever ends the loop, a later start begins with both slots empty.
     struct ClearSlots {
         NetworkArenaServer& server;
@@ -175,7 +163,7 @@ Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std
 }
 
 Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listener, const StopCheck& stop) {
-    const Clock::duration limit = handshake_limit();
+    const Clock::duration limit = scaled_limit(kReplyTimeLimit);
     for (;;) {
         // A client that gave up waiting (or a bare probe of the port) has left: its slot is
         // free again, so the next two clients still get their match.
