@@ -95,7 +95,9 @@ class Background:
 
 #: Shortens the network arena's fixed limits (10 s of silence, 5 s for a pong or a send) in a
 #: process started with it, by this factor.
-TIME_SCALE = 0.02
+TIME_SCALE = 0.05
+#: A player that starts in a moment, well within a scaled pong limit: "pong", then an echo.
+SHELL_ECHO = ["sh", "-c", "read line; echo pong; exec cat", "shell-echo"]
 
 QUICK_CLIENT = textwrap.dedent("""
     import sys, veltrix
@@ -350,9 +352,14 @@ def test_client_answers_for_a_program_whose_output_has_closed(listener):
     ],
 )
 def test_client_refuses_a_program_that_fails_the_handshake(listener, mode, message):
-    client = QuickClient(player(mode), listener.port)
-    peer = listener.accept()
-    assert client.message()[0] == message
+    if mode == "silent":  # the five seconds scaled down
+        client = QuickClient(player(mode), listener.port)
+        peer = listener.accept()
+        assert client.message()[0] == message
+    else:
+        job = Background(veltrix.NetworkArenaClient(player(mode)).connect, HOST, listener.port)
+        peer = listener.accept()
+        assert job.message() == message
     assert peer.rest() == b""
 
 
@@ -408,9 +415,10 @@ def stingy_listener():
 
 
 def test_client_gives_up_on_a_server_that_stops_reading(stingy_listener):
-    client = QuickClient(player("echo"), stingy_listener.port)
+    client = QuickClient(SHELL_ECHO, stingy_listener.port)
     flood_without_reading(stingy_listener.accept())
-    assert client.message()[0].startswith("NetworkArenaClient error: TimedOut")
+    message = client.message()[0]
+    assert message.startswith("NetworkArenaClient error: TimedOut") and "pong" not in message
 
 
 def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch):
@@ -437,10 +445,10 @@ def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch
 
 
 def test_client_gives_up_on_a_silent_server(listener):
-    client = QuickClient(player("echo"), listener.port)
+    client = QuickClient(SHELL_ECHO, listener.port)
     peer = listener.accept()
     message, elapsed = client.message()
-    assert message.startswith("NetworkArenaClient error: TimedOut")
+    assert message.startswith("NetworkArenaClient error: TimedOut") and "pong" not in message
     # Ten seconds of silence, scaled; the start of the interpreter and the programs comes on top.
     assert 10 * TIME_SCALE <= elapsed < 10
     peer.close()
@@ -737,12 +745,12 @@ def test_the_handshake_limit_can_be_shortened_for_tests(capfd, monkeypatch, valu
     peers = [connect_peer(port)]
     peers.append(connect_peer(port))
     assert peers[0].line() == TAG + b" isready\n"
-    peers[0].sock.settimeout(3)
+    peers[0].sock.settimeout(1.5)
     if value == "0.03":
-        assert peers[0].rest() == b""  # closed by the server well before 10 s
+        assert peers[0].rest() == b""  # closed by the server after 0.3 s
     else:
         with pytest.raises(TimeoutError):
-            peers[0].rest()  # still asked after 3 s
+            peers[0].rest()  # still asked after 1.5 s: the limit is the full 10 s
     for peer in peers:
         peer.close()
     assert job.thread.is_alive()
