@@ -8,7 +8,11 @@ python="$(find_python)"
 venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv-sanitized}"
 export VELTRIX_BUILD_DIR="${VELTRIX_BUILD_DIR:-build/sanitized}"
 VELTRIX_SANITIZE=ON prepare_venv "$venv" "$python" -C cmake.build-type=RelWithDebInfo
-if [ $# -eq 0 ] || [ "${VELTRIX_NATIVE_CHECKS:-0}" = 1 ]; then run_native_checks "$venv"; fi
+case "${VELTRIX_NATIVE_CHECKS:-}" in
+    1) run_native_checks "$venv" ;;
+    0) ;;
+    *) if [ $# -eq 0 ]; then run_native_checks "$venv"; fi ;;
+esac
 
 reports="$(mktemp -d)"
 trap 'rm -rf "$reports"' EXIT
