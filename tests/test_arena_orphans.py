@@ -148,16 +148,24 @@ def test_nothing_outlives_its_host(tmp_path, how, ending):
             connection.close()
 
 
-# A process forked from one that has a watchdog already (os.fork) has its programs guarded by
-# a watchdog of its own: they must not outlive it, while the process it was forked from lives on.
-FORKED_HOST = textwrap.dedent(
+# The start of a host that has its watchdog already, and the command of its players.
+WATCHED_HOST = textwrap.dedent(
     """
-    import os, sys, time, veltrix
+    import os, signal, sys, time, veltrix
+    from pathlib import Path
     command = sys.argv[1:]
     try:  # a batch whose programs exit at once: this process now has its watchdog
         veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
     except ValueError:
         pass
+    """
+)
+
+
+# A process forked from one that has a watchdog already (os.fork) has its programs guarded by
+# a watchdog of its own: they must not outlive it, while the process it was forked from lives on.
+FORKED_HOST = WATCHED_HOST + textwrap.dedent(
+    """
     child = os.fork()
     if child == 0:
         veltrix.Arena(command, command).play(2, progress=False)
@@ -190,15 +198,8 @@ def test_nothing_outlives_a_forked_host(tmp_path, ending):
 
 
 # A watchdog killed by hand is replaced at the next program start, which the new one guards.
-REPLACED_WATCHDOG = textwrap.dedent(
+REPLACED_WATCHDOG = WATCHED_HOST + textwrap.dedent(
     """
-    import os, signal, sys, time, veltrix
-    from pathlib import Path
-    command = sys.argv[1:]
-    try:  # a batch whose programs exit at once: this process now has its watchdog
-        veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
-    except ValueError:
-        pass
     watchdogs = [int(p.parent.name) for p in Path("/proc").glob("[0-9]*/comm")
                  if p.read_text() == "veltrix-watch\\n" and int(p.parent.name) != os.getpid()
                  and Path(p.parent, "cmdline").read_bytes() == Path("/proc/self/cmdline").read_bytes()]
