@@ -7,7 +7,6 @@ is outside the timing; the difference per move is what the adapter costs.
 Usage: python bench/nboard_adapter.py [--games N] [--rounds R]
 """
 
-import argparse
 import statistics
 import subprocess
 import sys
@@ -17,36 +16,24 @@ from pathlib import Path
 import veltrix
 from veltrix_match.nboard import adapter_command
 
-ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from common import PLAYER_HEADER, ROOT, build_program, first_move_game, games_and_rounds  # noqa: E402
+
 BUILD = ROOT / "build" / "bench-nboard"
 
 
 def compile_players() -> tuple[Path, Path]:
-    """Builds the two native players with g++ (again only when a source changed)."""
-    BUILD.mkdir(parents=True, exist_ok=True)
-    built = []
-    for name in ("first_move_player", "first_move_nboard"):
-        sources = [ROOT / f"bench/players/{name}.cpp", ROOT / "src/board/core.cpp", ROOT / "src/board/dispatch.cpp"]
-        binary = BUILD / name
-        if not binary.exists() or any(s.stat().st_mtime > binary.stat().st_mtime for s in sources):
-            subprocess.run(["g++", "-std=c++20", "-O2", "-mpopcnt", f"-I{ROOT / 'src'}", *map(str, sources),
-                            "-o", str(binary)], check=True)
-        built.append(binary)
-    return built[0], built[1]
+    """Builds the two native players (again only when a source changed)."""
+    board = [ROOT / "src/board/core.cpp", ROOT / "src/board/dispatch.cpp"]
+    native, engine = (build_program(BUILD, name, [ROOT / f"bench/players/{name}.cpp", *board], depends=[PLAYER_HEADER])
+                      for name in ("first_move_player", "first_move_nboard"))
+    return native, engine
 
 
 def game_lines() -> list[tuple[int, bytes, bytes]]:
     """(side, board line, answer) of every move of the game two first-move players play."""
-    board, lines = veltrix.Board(), []
-    while not board.is_game_over():
-        if board.is_pass():
-            board.do_pass()
-            continue
-        side = 0 if board.get_board()[2] == veltrix.Turn.BLACK else 1
-        move = board.get_legal_moves_vec()[0]
-        lines.append((side, (board.get_board_line() + "\n").encode(), b"%d\n" % move))
-        board.do_move(move)
-    return lines
+    return [(0 if side == veltrix.Turn.BLACK else 1, (line + "\n").encode(), b"%d\n" % move)
+            for side, line, move in first_move_game()]
 
 
 def seconds_per_move(command: list[str], lines: list[tuple[int, bytes, bytes]], games: int) -> float:
@@ -74,10 +61,7 @@ def seconds_per_move(command: list[str], lines: list[tuple[int, bytes, bytes]], 
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--games", type=int, default=200)
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
+    args = games_and_rounds(200)
     native, engine = compile_players()
     lines = game_lines()
     plain, adapted = [], []

@@ -8,7 +8,6 @@ side in one run, in interleaved rounds, free-running and pinned to CPU 0.
 Usage: python bench/network_bench.py [--games N] [--rounds R]
 """
 
-import argparse
 import os
 import socket
 import statistics
@@ -21,7 +20,9 @@ from pathlib import Path
 import veltrix
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from arena_throughput import BUILD, ROOT, compile_programs, moves_per_game  # noqa: E402
+from arena_throughput import BUILD, compile_programs  # noqa: E402
+from common import (ROOT, arena_games_per_second, build_program, first_move_game,  # noqa: E402
+                    games_and_rounds, moves_per_game)
 
 HOST = "127.0.0.1"
 SERVER = "import sys, veltrix; veltrix.NetworkArenaServer(int(sys.argv[1])).start(sys.argv[2], int(sys.argv[3]))"
@@ -74,33 +75,13 @@ def network_rate(port: int, player: Path, games: int) -> float:
     return games / seconds
 
 
-def local_rate(player: Path, games: int) -> float:
-    arena = veltrix.Arena([str(player)], [str(player)])
-    started = time.perf_counter()
-    arena.play_n(games)
-    seconds = time.perf_counter() - started
-    assert sum(arena.get_stats()) == games
-    return games / seconds
-
-
 def raw_relay_program() -> Path:
-    binary = BUILD / "raw_relay"
-    source = ROOT / "bench/native/raw_relay.cpp"
-    if not binary.exists() or source.stat().st_mtime > binary.stat().st_mtime:
-        subprocess.run(["g++", "-std=c++20", "-O2", "-pthread", str(source), "-o", str(binary)], check=True)
-    return binary
+    return build_program(BUILD, "raw_relay", [ROOT / "bench/native/raw_relay.cpp"], ["-O2", "-pthread"])
 
 
 def game_file() -> Path:
     """The requests of the one game both first-move players play: seat letter and board line."""
-    board = veltrix.Board()
-    lines = []
-    while not board.is_game_over():
-        if board.is_pass():
-            board.do_pass()
-            continue
-        lines.append(("b " if board.get_board()[2] == veltrix.Turn.BLACK else "w ") + board.get_board_line())
-        board.do_move(board.get_legal_moves_vec()[0])
+    lines = [("b " if side == veltrix.Turn.BLACK else "w ") + line for side, line, _ in first_move_game()]
     path = BUILD / "first_move_game.txt"
     path.write_text("\n".join(lines) + "\n")
     return path
@@ -114,10 +95,7 @@ def raw_relay_rate(relay: Path, game: Path, player: Path, games: int) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--games", type=int, default=1000)
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
+    args = games_and_rounds(1000)
     player, _ = compile_programs()
     relay, game = raw_relay_program(), game_file()
     per_game = moves_per_game()
@@ -139,7 +117,7 @@ def main() -> None:
                     # Threads and processes started from here on inherit the mask.
                     os.sched_setaffinity(0, cpus)
                     os.sched_setaffinity(server.pid, cpus)
-                    rates[mode]["local"].append(local_rate(player, args.games) * per_game)
+                    rates[mode]["local"].append(arena_games_per_second(player, args.games) * per_game)
                     rates[mode]["network"].append(network_rate(port, player, args.games) * per_game)
                     rates[mode]["raw"].append(raw_relay_rate(relay, game, player, args.games))
             os.sched_setaffinity(0, all_cpus)

@@ -13,14 +13,15 @@ import argparse
 import collections
 import os
 import random
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 import veltrix
 
-ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from common import PLAYER_HEADER, ROOT, build_program  # noqa: E402
+
 BUILD = ROOT / "build" / "bench-soak"
 
 FAST_FAILURES = ["crash", "garbage", "illegal", "no-pong"]
@@ -28,13 +29,7 @@ SLOW_FAILURES = ["silent", "mute-pong"]
 
 
 def compile_player() -> Path:
-    BUILD.mkdir(parents=True, exist_ok=True)
-    sources = [ROOT / "bench/soak_player.cpp"]
-    binary = BUILD / "soak_player"
-    if not binary.exists() or any(s.stat().st_mtime > binary.stat().st_mtime for s in sources):
-        subprocess.run(["g++", "-std=c++20", "-O2", "-mpopcnt", f"-I{ROOT / 'src'}", *map(str, sources),
-                        "-o", str(binary)], check=True)
-    return binary
+    return build_program(BUILD, "soak_player", [ROOT / "bench/soak_player.cpp"], depends=[PLAYER_HEADER])
 
 
 def status_field(name: str) -> int:

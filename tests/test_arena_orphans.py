@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -84,64 +85,87 @@ def wait_for_files(directory: Path, count: int, host: subprocess.Popen, seconds:
         time.sleep(0.02)
 
 
+def recorded(pid_dir: Path) -> tuple[set[int], set[int]]:
+    """Every pid the players recorded, and those of the programs (each leads its own group)."""
+    pids = {int(path.name) for path in pid_dir.iterdir()}
+    groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+    return pids, groups
+
+
+@contextmanager
+def running_host(tmp_path: Path, source: str, args: list[str], flags: tuple[str, ...] = (), **popen):
+    """Starts `source` as a host script (interpreter `flags` first) with `args`, its players
+    recording their pids in a directory of their own; whatever the test's outcome, neither the
+    host nor any player's group is left running for the next test."""
+    pid_dir = tmp_path / "pids"
+    pid_dir.mkdir()
+    script = tmp_path / "host.py"
+    script.write_text(source)
+    host = subprocess.Popen([sys.executable, *flags, str(script), *args],
+                            env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)}, **popen)
+    try:
+        yield host, pid_dir
+    finally:
+        if host.poll() is None:
+            host.kill()
+            host.wait()
+        for stream in (host.stdin, host.stdout):
+            if stream is not None:
+                stream.close()
+        for pid in recorded(pid_dir)[1]:
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
 @pytest.mark.parametrize("how", ["play_n", "play", "client"])
 @pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL, "exit"], ids=lambda ending: getattr(ending, "name", ending))
 def test_nothing_outlives_its_host(tmp_path, how, ending):
     if ending == "exit" and how == "play_n":
         pytest.skip("play_n holds the interpreter lock: the host's main thread cannot run meanwhile")
-    pid_dir = tmp_path / "pids"
-    pid_dir.mkdir()
-    script = tmp_path / "host.py"
-    script.write_text(HOST)
-    with socket.create_server(("127.0.0.1", 0)) as server:
+    with socket.create_server(("127.0.0.1", 0)) as server, \
+            running_host(tmp_path, HOST, [how, *STUBBORN, str(server.getsockname()[1])],
+                         stdin=subprocess.PIPE, text=True) as (host, pid_dir):
         server.settimeout(20)
-        argv = [sys.executable, str(script), how, *STUBBORN, str(server.getsockname()[1])]
-        host = subprocess.Popen(argv, stdin=subprocess.PIPE, text=True,
-                                env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
-        try:
-            connection = server.accept()[0] if how == "client" else None
-            programs = 2 if how == "client" else 4
-            # Each program records its helper and, once past the handshake, itself.
-            wait_for_files(pid_dir, 2 * programs, host)
-            recorded = {int(path.name) for path in pid_dir.iterdir()}
-            groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
-            children = {pid for pid, fields in live_processes().items() if int(fields[1]) == host.pid}
-            assert groups <= children, "every program is a child of its host"
-            host_cmdline = cmdline(host.pid)
-            if ending == "exit":
-                host.stdin.write("0\n")
-                host.stdin.flush()
-            else:
-                host.send_signal(ending)
-            host.wait(timeout=20)
-            assert host.returncode == (0 if ending == "exit" else -ending)
-            assert left_behind(recorded | children, groups, host_cmdline) == {}
-            if connection is not None:
-                connection.close()
-        finally:
-            if host.poll() is None:
-                host.kill()
-                host.wait()
-            host.stdin.close()
-            # Whatever failed, nothing of this test is left running for the next one.
-            for path in pid_dir.iterdir():
-                if path.read_text() != "helper":
-                    try:
-                        os.killpg(int(path.name), signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+        connection = server.accept()[0] if how == "client" else None
+        programs = 2 if how == "client" else 4
+        # Each program records its helper and, once past the handshake, itself.
+        wait_for_files(pid_dir, 2 * programs, host)
+        pids, groups = recorded(pid_dir)
+        children = {pid for pid, fields in live_processes().items() if int(fields[1]) == host.pid}
+        assert groups <= children, "every program is a child of its host"
+        host_cmdline = cmdline(host.pid)
+        if ending == "exit":
+            host.stdin.write("0\n")
+            host.stdin.flush()
+        else:
+            host.send_signal(ending)
+        host.wait(timeout=20)
+        assert host.returncode == (0 if ending == "exit" else -ending)
+        assert left_behind(pids | children, groups, host_cmdline) == {}
+        if connection is not None:
+            connection.close()
 
 
-# A process forked from one that has a watchdog already (os.fork) has its programs guarded by
-# a watchdog of its own: they must not outlive it, while the process it was forked from lives on.
-FORKED_HOST = textwrap.dedent(
+# The start of a host that has its watchdog already, and the command of its players.
+WATCHED_HOST = textwrap.dedent(
     """
-    import os, sys, time, veltrix
+    import os, signal, sys, time, veltrix
+    from pathlib import Path
     command = sys.argv[1:]
     try:  # a batch whose programs exit at once: this process now has its watchdog
         veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
     except ValueError:
         pass
+    """
+)
+
+
+# A process forked from one that has a watchdog already (os.fork) has its programs guarded by
+# a watchdog of its own: they must not outlive it, while the process it was forked from lives on.
+FORKED_HOST = WATCHED_HOST + textwrap.dedent(
+    """
     child = os.fork()
     if child == 0:
         veltrix.Arena(command, command).play(2, progress=False)
@@ -155,52 +179,27 @@ FORKED_HOST = textwrap.dedent(
 
 @pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGKILL], ids=lambda ending: ending.name)
 def test_nothing_outlives_a_forked_host(tmp_path, ending):
-    pid_dir = tmp_path / "pids"
-    pid_dir.mkdir()
-    script = tmp_path / "host.py"
-    script.write_text(FORKED_HOST)
-    host = subprocess.Popen([sys.executable, "-W", "ignore", str(script), *STUBBORN], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True, env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
-    try:
+    with running_host(tmp_path, FORKED_HOST, STUBBORN, ("-W", "ignore"), stdin=subprocess.PIPE,
+                      stdout=subprocess.PIPE, text=True) as (host, pid_dir):
         forked = int(host.stdout.readline())
         wait_for_files(pid_dir, 8, host)
-        recorded = {int(path.name) for path in pid_dir.iterdir()}
-        groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+        pids, groups = recorded(pid_dir)
         assert all(int(live_processes()[pid][1]) == forked for pid in groups)
         forked_cmdline = cmdline(forked)
         os.kill(forked, ending)
         # The process it was forked from is still there (it reaps the forked one when told).
-        assert left_behind(recorded, groups, b"\0") == {}
+        assert left_behind(pids, groups, b"\0") == {}
         assert stat_fields(host.pid) is not None
         host.stdin.write("\n")
         host.stdin.flush()
         assert host.wait(timeout=20) == 0
         # Both watchdogs are gone now too.
         assert left_behind(set(), set(), forked_cmdline) == {}
-    finally:
-        if host.poll() is None:
-            host.kill()
-            host.wait()
-        host.stdin.close()
-        host.stdout.close()
-        for path in pid_dir.iterdir():
-            if path.read_text() != "helper":
-                try:
-                    os.killpg(int(path.name), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
 
 
 # A watchdog killed by hand is replaced at the next program start, which the new one guards.
-REPLACED_WATCHDOG = textwrap.dedent(
+REPLACED_WATCHDOG = WATCHED_HOST + textwrap.dedent(
     """
-    import os, signal, sys, time, veltrix
-    from pathlib import Path
-    command = sys.argv[1:]
-    try:  # a batch whose programs exit at once: this process now has its watchdog
-        veltrix.Arena([sys.executable, "-c", "pass"], [sys.executable, "-c", "pass"]).play_n(2)
-    except ValueError:
-        pass
     watchdogs = [int(p.parent.name) for p in Path("/proc").glob("[0-9]*/comm")
                  if p.read_text() == "veltrix-watch\\n" and int(p.parent.name) != os.getpid()
                  and Path(p.parent, "cmdline").read_bytes() == Path("/proc/self/cmdline").read_bytes()]
@@ -213,27 +212,10 @@ REPLACED_WATCHDOG = textwrap.dedent(
 
 
 def test_a_watchdog_killed_by_hand_is_replaced(tmp_path):
-    pid_dir = tmp_path / "pids"
-    pid_dir.mkdir()
-    script = tmp_path / "host.py"
-    script.write_text(REPLACED_WATCHDOG)
-    host = subprocess.Popen([sys.executable, str(script), *STUBBORN],
-                            env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pid_dir)})
-    try:
+    with running_host(tmp_path, REPLACED_WATCHDOG, STUBBORN) as (host, pid_dir):
         wait_for_files(pid_dir, 8, host)
-        recorded = {int(path.name) for path in pid_dir.iterdir()}
-        groups = {int(path.name) for path in pid_dir.iterdir() if path.read_text() != "helper"}
+        pids, groups = recorded(pid_dir)
         host_cmdline = cmdline(host.pid)
         host.kill()
         host.wait(timeout=20)
-        assert left_behind(recorded, groups, host_cmdline) == {}
-    finally:
-        if host.poll() is None:
-            host.kill()
-            host.wait()
-        for path in pid_dir.iterdir():
-            if path.read_text() != "helper":
-                try:
-                    os.killpg(int(path.name), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+        assert left_behind(pids, groups, host_cmdline) == {}

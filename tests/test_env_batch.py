@@ -230,6 +230,47 @@ def test_native_batch_checks_its_arrays_before_writing(call, error, message):
     assert not arrays[0].any()
 
 
+@pytest.mark.parametrize("same_step", [False, True], ids=["next_step", "same_step"])
+def test_native_batch_calls_on_passed_arrays_match_the_bound_ones(same_step):
+    """reset, step, sample_legal_actions and write_all given their arrays write what the bound
+    calls write, through whole games and their resets; an illegal action refused by either
+    changes nothing."""
+    n = 4
+
+    def outputs() -> list[np.ndarray]:
+        arrays = [np.zeros((n, 3, 8, 8), np.uint8), np.zeros((n, 65), np.bool_), np.zeros(n, np.float32),
+                  np.zeros(n, np.bool_), np.zeros(n, np.bool_)]
+        return arrays + ([np.zeros((n, 3, 8, 8), np.uint8), np.zeros((n, 65), np.bool_)] if same_step else [])
+
+    plain, bound = (_batch.Batch(n, 7, True, False, same_step, False, False, False, False) for _ in range(2))
+    passed, held, sampled, chosen = outputs(), outputs(), np.zeros(n, np.int64), np.zeros(n, np.int64)
+    finals = dict(zip(("final_observations", "final_masks"), passed[5:]))
+    bound.bind(*held[:5], sampled, *(held[5:] or [None, None]))
+    plain.reset(passed[0], passed[1], 11)
+    bound.reset_bound(11)
+    for _ in range(130):  # two games and more in every row
+        plain.sample_legal_actions(chosen)
+        bound.sample_bound()
+        np.testing.assert_array_equal(chosen, sampled)
+        plain.step(chosen, *passed[:5], **finals, raise_illegal=True)
+        bound.step_bound(chosen, True)
+        for mine, theirs in zip(passed, held):
+            np.testing.assert_array_equal(mine, theirs)
+    plain.write_all(passed[0], passed[1])
+    bound.write_all_bound()
+    np.testing.assert_array_equal(passed[0], held[0])
+    np.testing.assert_array_equal(passed[1], held[1])
+    illegal = np.where(passed[1][:, 64], 0, np.argmin(passed[1][:, :64], axis=1))  # an unplayable square a row
+    before = [array.copy() for array in passed]
+    for step in (lambda: plain.step(illegal, *passed[:5], **finals, raise_illegal=True),
+                 lambda: bound.step_bound(illegal, True)):
+        with pytest.raises(ValueError, match=f"illegal action {illegal[0]} in row 0 \\(nothing was stepped\\)"):
+            step()
+    for mine, theirs, kept in zip(passed, held, before):
+        np.testing.assert_array_equal(mine, kept)
+        np.testing.assert_array_equal(theirs, kept)
+
+
 def test_vector_env_arguments_are_checked():
     with pytest.raises(ValueError):
         ReversiVectorEnv(0)

@@ -1,24 +1,12 @@
 // A minimal fast NBoard engine for benchmarks, the twin of first_move_player: answers
 // "pong N" to "ping N" and "go" with the first legal move of the position of the last
 // "set game" (read from its BO tag; later move tags are not applied: the adapter sends none).
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
-#include "board/core.hpp"
+#include "line_player.hpp"
 
 namespace {
-
-bool write_all(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 struct Position {
     std::uint64_t mover = 0;
@@ -62,17 +50,5 @@ std::string answer(const std::string& line, Position& position) {
 
 int main() {
     Position position;
-    std::string pending;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n <= 0) return 0;
-        pending.append(chunk, static_cast<std::size_t>(n));
-        std::size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
-            const std::string line = pending.substr(0, newline);
-            pending.erase(0, newline + 1);
-            if (!write_all(answer(line, position))) return 0;
-        }
-    }
+    return bench_player::serve_lines([&position](const std::string& line) { return answer(line, position); });
 }

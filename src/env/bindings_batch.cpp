@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,6 +65,39 @@ GameBatch& batch_of(PyObject* self) {
     return *batch;
 }
 
+// A seed argument: None keeps the generator's stream.
+std::optional<std::uint64_t> seed_argument(PyObject* value) {
+    if (value == Py_None) return std::nullopt;
+    return py::to_u64(value, "seed");
+}
+
+// raise_illegal: an illegal action is an error before any row is stepped.
+void refuse_illegal(const GameBatch& batch, const std::int64_t* chosen) {
+    const std::size_t row = batch.first_illegal(chosen);
+    if (row < batch.size()) {
+        PyErr_Format(PyExc_ValueError, "illegal action %lld in row %zu (nothing was stepped)",
+                     static_cast<long long>(chosen[row]), row);
+        py::throw_error_set();
+    }
+}
+
+// The observations and masks a call writes for every row (reset, step, write_all).
+struct BoardArrays {
+    BoardArrays(PyObject* observations_arg, PyObject* masks_arg, const GameBatch& batch)
+        : observations(observations_arg, "observations", Items::Bytes, batch.size() * batch.observation_bytes(), true),
+          masks(masks_arg, "masks", Items::Bytes, batch.size() * env::kActionCount, true) {}
+
+    env::StepOutputs outputs() {
+        env::StepOutputs out;
+        out.observations = observations.data<std::uint8_t>();
+        out.masks = masks.data<std::uint8_t>();
+        return out;
+    }
+
+    ArrayArg observations;
+    ArrayArg masks;
+};
+
 // Batch(num_envs, seed, empty_plane, legal_plane, same_step, disc_difference, record_games,
 //       random_opponent, agent_white)
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -110,16 +144,10 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return py::guarded_object([&] {
         const auto [obs_arg, mask_arg, seed_arg] = py::parse<3>(signature, args, nargs, kwnames);
         GameBatch& batch = batch_of(self);
-        ArrayArg observations(obs_arg, "observations", Items::Bytes, batch.size() * batch.observation_bytes(), true);
-        ArrayArg masks(mask_arg, "masks", Items::Bytes, batch.size() * env::kActionCount, true);
-        std::uint64_t seed = 0;
-        const bool reseed = seed_arg != Py_None;
-        if (reseed) seed = py::to_u64(seed_arg, "seed");
+        BoardArrays arrays(obs_arg, mask_arg, batch);
+        const std::optional<std::uint64_t> seed = seed_argument(seed_arg);
         const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
-        env::StepOutputs out;
-        out.observations = observations.data<std::uint8_t>();
-        out.masks = masks.data<std::uint8_t>();
-        batch.reset(reseed ? &seed : nullptr, out);
+        batch.reset(seed ? &*seed : nullptr, arrays.outputs());
         Py_RETURN_NONE;
     });
 }
@@ -136,14 +164,13 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         GameBatch& batch = batch_of(self);
         const std::size_t n = batch.size();
         ArrayArg actions(values[0], "actions", Items::Int64, n, false);
-        ArrayArg observations(values[1], "observations", Items::Bytes, n * batch.observation_bytes(), true);
-        ArrayArg masks(values[2], "masks", Items::Bytes, n * env::kActionCount, true);
+        BoardArrays arrays(values[1], values[2], batch);
         ArrayArg rewards(values[3], "rewards", Items::Float32, n, true);
         ArrayArg terminated(values[4], "terminated", Items::Bytes, n, true);
         ArrayArg illegal(values[5], "illegal", Items::Bytes, n, true);
         std::unique_ptr<ArrayArg> final_obs_holder;
         std::unique_ptr<ArrayArg> final_mask_holder;
-        env::StepOutputs out;
+        env::StepOutputs out = arrays.outputs();
         out.final_observations = optional_data<std::uint8_t>(final_obs_holder, values[6], "final_observations",
                                                              Items::Bytes, n * batch.observation_bytes());
         out.final_masks =
@@ -151,16 +178,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         const bool raise_illegal = truth(values[8]);
         const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
         const std::int64_t* chosen = actions.data<std::int64_t>();
-        if (raise_illegal) {
-            const std::size_t row = batch.first_illegal(chosen);
-            if (row < n) {
-                PyErr_Format(PyExc_ValueError, "illegal action %lld in row %zu (nothing was stepped)",
-                             static_cast<long long>(chosen[row]), row);
-                py::throw_error_set();
-            }
-        }
-        out.observations = observations.data<std::uint8_t>();
-        out.masks = masks.data<std::uint8_t>();
+        if (raise_illegal) refuse_illegal(batch, chosen);
         out.rewards = rewards.data<float>();
         out.terminated = terminated.data<std::uint8_t>();
         out.illegal = illegal.data<std::uint8_t>();
@@ -187,13 +205,9 @@ PyObject* write_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return py::guarded_object([&] {
         const auto [obs_arg, mask_arg] = py::parse<2>(signature, args, nargs, kwnames);
         GameBatch& batch = batch_of(self);
-        ArrayArg observations(obs_arg, "observations", Items::Bytes, batch.size() * batch.observation_bytes(), true);
-        ArrayArg masks(mask_arg, "masks", Items::Bytes, batch.size() * env::kActionCount, true);
+        BoardArrays arrays(obs_arg, mask_arg, batch);
         const py::SharedBorrow borrow(as_batch(self)->borrow);
-        env::StepOutputs out;
-        out.observations = observations.data<std::uint8_t>();
-        out.masks = masks.data<std::uint8_t>();
-        batch.write_all(out);
+        batch.write_all(arrays.outputs());
         Py_RETURN_NONE;
     });
 }
@@ -324,14 +338,7 @@ PyObject* step_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const bool raise_illegal = truth(raise_arg);
         const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
         const std::int64_t* chosen = actions.data<std::int64_t>();
-        if (raise_illegal) {
-            const std::size_t row = batch.first_illegal(chosen);
-            if (row < batch.size()) {
-                PyErr_Format(PyExc_ValueError, "illegal action %lld in row %zu (nothing was stepped)",
-                             static_cast<long long>(chosen[row]), row);
-                py::throw_error_set();
-            }
-        }
+        if (raise_illegal) refuse_illegal(batch, chosen);
         batch.step(chosen, bound.out);
         Py_RETURN_NONE;
     });
@@ -357,11 +364,9 @@ PyObject* reset_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const auto [seed_arg] = py::parse<1>(signature, args, nargs, kwnames);
         GameBatch& batch = batch_of(self);
         BoundArrays& bound = bound_of(self);
-        std::uint64_t seed = 0;
-        const bool reseed = seed_arg != Py_None;
-        if (reseed) seed = py::to_u64(seed_arg, "seed");
+        const std::optional<std::uint64_t> seed = seed_argument(seed_arg);
         const py::ExclusiveBorrow borrow(as_batch(self)->borrow);
-        batch.reset(reseed ? &seed : nullptr, bound.out);
+        batch.reset(seed ? &*seed : nullptr, bound.out);
         Py_RETURN_NONE;
     });
 }

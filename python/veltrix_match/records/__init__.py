@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from . import ggf, wthor
-from .game import Game, game_from_record, replay, wthor_score
+from .game import Game, game_from_record, reject, replay, wthor_score
 from .ggf import board_tag, format_ggf, parse_ggf
 
 __all__ = [
@@ -77,11 +77,7 @@ def read_jsonl(path: str | Path, *, strict: bool = True, errors: list[str] | Non
                     continue
                 games.append(game_from_record(record))
             except ValueError as error:
-                message = f"{path}:{number}: {error}"
-                if strict:
-                    raise ValueError(message) from None
-                if errors is not None:
-                    errors.append(message)
+                reject(f"{path}:{number}: {error}", strict=strict, errors=errors)
     return games
 
 

@@ -70,6 +70,15 @@ def wthor_score(black: int, white: int) -> int:
     return black + empty // 2
 
 
+def reject(message: str, *, strict: bool, errors: list[str] | None) -> None:
+    """A bad game in a file being read: a ValueError when strict; else it is skipped, its
+    message kept in `errors` when the caller gave a list."""
+    if strict:
+        raise ValueError(message) from None
+    if errors is not None:
+        errors.append(message)
+
+
 def _optional(record: Mapping[str, Any], key: str, kind: type) -> Any:
     value = record.get(key)
     if value is not None and not isinstance(value, kind):

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import veltrix
 
-from .game import Game
+from .game import Game, reject
 
 __all__ = ["board_tag", "format_ggf", "parse_ggf", "read_ggf", "write_ggf"]
 
@@ -135,11 +135,7 @@ def parse_ggf(text: str, *, source: str = "<text>", strict: bool = True,
             position = end + 2
             games.append(parse_game(text[start + 2:end]))
         except ValueError as error:
-            message = f"{source}:{_line_of(text, start)}: game {index}: {error}"
-            if strict:
-                raise ValueError(message) from None
-            if errors is not None:
-                errors.append(message)
+            reject(f"{source}:{_line_of(text, start)}: game {index}: {error}", strict=strict, errors=errors)
         index += 1
     return games
 

@@ -15,7 +15,7 @@ import struct
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
-from .game import Game, replay, wthor_score
+from .game import Game, reject, replay, wthor_score
 
 __all__ = ["read_names", "read_wthor", "write_names", "write_wthor"]
 
@@ -112,11 +112,7 @@ def read_wthor(
                 raise ValueError(f"stored score {score} but the replay gives {expected} "
                                  f"({black_discs}-{white_discs})")
         except ValueError as error:
-            message = f"{path}: game {index}: {error}"
-            if strict:
-                raise ValueError(message) from None
-            if errors is not None:
-                errors.append(message)
+            reject(f"{path}: game {index}: {error}", strict=strict, errors=errors)
             continue
         games.append(Game(moves, black_discs, white_discs, _name(player_names, black),
                           _name(player_names, white), score, theoretical, None, date,

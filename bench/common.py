@@ -1,0 +1,64 @@
+"""What the player benchmarks share: building their native programs, the one game two
+first-move players play, timing a local Arena, and the --games/--rounds options."""
+
+import argparse
+import subprocess
+import time
+from collections.abc import Sequence
+from pathlib import Path
+
+import veltrix
+
+ROOT = Path(__file__).resolve().parent.parent
+# The flags of a program built against the engine's board code.
+NATIVE_FLAGS = ("-O2", "-mpopcnt", f"-I{ROOT / 'src'}")
+# The header every native bench player includes (a change to it rebuilds them).
+PLAYER_HEADER = ROOT / "bench/players/line_player.hpp"
+
+
+def build_program(build: Path, name: str, sources: Sequence[Path], flags: Sequence[str] = NATIVE_FLAGS,
+                  depends: Sequence[Path] = ()) -> Path:
+    """Builds `build/name` from `sources` with g++, again only when a source or one of the
+    headers in `depends` is newer than the program."""
+    build.mkdir(parents=True, exist_ok=True)
+    binary = build / name
+    inputs = [*sources, *depends]
+    if not binary.exists() or any(s.stat().st_mtime > binary.stat().st_mtime for s in inputs):
+        subprocess.run(["g++", "-std=c++20", *flags, *map(str, sources), "-o", str(binary)], check=True)
+    return binary
+
+
+def first_move_game() -> list[tuple[veltrix.Turn, str, int]]:
+    """(side to move, board line, move) of every move of the game two players play that both
+    answer their first legal move (passes left out): with such players every game is this one."""
+    board, moves = veltrix.Board(), []
+    while not board.is_game_over():
+        if board.is_pass():
+            board.do_pass()
+            continue
+        move = board.get_legal_moves_vec()[0]
+        moves.append((board.get_board()[2], board.get_board_line(), move))
+        board.do_move(move)
+    return moves
+
+
+def moves_per_game() -> int:
+    return len(first_move_game())
+
+
+def arena_games_per_second(player: Path, games: int) -> float:
+    """Games per second of Arena.play_n with `player` on both sides."""
+    arena = veltrix.Arena([str(player)], [str(player)])
+    started = time.perf_counter()
+    arena.play_n(games)
+    seconds = time.perf_counter() - started
+    assert sum(arena.get_stats()) == games
+    return games / seconds
+
+
+def games_and_rounds(games: int, rounds: int = 5) -> argparse.Namespace:
+    """The command line of a bench that plays `--games` games in each of `--rounds` rounds."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--games", type=int, default=games)
+    parser.add_argument("--rounds", type=int, default=rounds)
+    return parser.parse_args()
