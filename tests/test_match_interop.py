@@ -122,7 +122,8 @@ def test_a_match_plays_from_a_wthor_files_openings(tmp_path):
 
 
 def test_on_a_ray_cluster_the_adapter_runs_with_the_nodes_own_interpreter(tmp_path, monkeypatch):
-    cluster = pytest.importorskip("veltrix_match.cluster", reason="Ray is not installed")
+    pytest.importorskip("ray", reason="Ray is not installed (pip install 'veltrix[cluster]')")
+    from veltrix_match import cluster
     monkeypatch.chdir(tmp_path)
     # The driver's interpreter path need not exist on a node: the node uses its own.
     command = adapter_command(f"{ENGINE} --name Tester", depth=2)
