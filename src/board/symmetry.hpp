@@ -68,11 +68,6 @@ constexpr std::uint64_t transform_word(std::uint64_t x, unsigned k) {
     }
 }
 
-// The square `pos` under symmetry `k`.
-constexpr unsigned transform_square(unsigned pos, unsigned k) {
-    return first_square(transform_word(square_bit(pos), k));
-}
-
 // The position under symmetry `k` (0..7); the side to move is unchanged.
 constexpr Board transform(const Board& board, unsigned k) {
     return Board{transform_word(board.player, k), transform_word(board.opponent, k), board.turn};
