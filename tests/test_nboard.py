@@ -192,3 +192,31 @@ def test_usage_errors(argv, message):
     result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", *argv], capture_output=True, text=True,
                             timeout=30)
     assert result.returncode == 2 and message in result.stderr
+
+
+FIRST_MOVE = min(Board().get_legal_moves_vec())
+
+
+@pytest.mark.parametrize("options", [[], ["--depth", "7"]])
+def test_an_engine_that_needs_a_depth_moves_with_or_without_depth_given(options, pid_dir):
+    # The protocol has a depth set before any "go"; the test engine, as NTest, will not move without.
+    result, _ = run_adapter(nboard("normal", *options, "--move-time", "0.5"), ["ping", START])
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"pong\n{FIRST_MOVE}\n", "")
+
+
+@pytest.mark.parametrize("announced, expected, plays", [
+    ([], "2", True), (["--protocol-version", "1"], "1", True), (["--protocol-version", "2"], "2", True),
+    ([], "1", False), (["--protocol-version", "1"], "2", False)])
+def test_the_announced_protocol_version_can_be_chosen(announced, expected, plays, pid_dir):
+    command = nboard("normal", *announced, "--start-time", "5", engine_options=f"--version {expected}")
+    result, _ = run_adapter(command, ["ping", START])
+    if plays:
+        assert (result.returncode, result.stdout) == (0, f"pong\n{FIRST_MOVE}\n")
+    else:
+        assert result.returncode == 1 and "(exit status 4)" in result.stderr and result.stdout == ""
+
+
+def test_protocol_version_is_one_or_two():
+    result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", "--protocol-version", "3", "e", "BLACK"],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and "--protocol-version" in result.stderr

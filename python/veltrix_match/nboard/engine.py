@@ -157,9 +157,10 @@ class NBoardEngine:
             if line.split()[1:2] == [str(self._ping)]:
                 return
 
-    def start(self, *, depth: int | None, timeout: float) -> None:
-        """The opening handshake: protocol version, depth, then a ping to wait for."""
-        self.send(f"nboard {PROTOCOL_VERSION}\n" + (f"set depth {depth}\n" if depth is not None else ""))
+    def start(self, *, depth: int, timeout: float, version: int = PROTOCOL_VERSION) -> None:
+        """The opening handshake: protocol version, depth (engines need one before "go"),
+        then a ping to wait for."""
+        self.send(f"nboard {version}\nset depth {depth}\n")
         self.sync(timeout)
 
     def move(self, board: veltrix.Board, timeout: float) -> int:
