@@ -31,10 +31,6 @@ def board_tag(board: veltrix.Board) -> str:
     return f"8 {board.get_board_line().translate(_TO_GGF)} {side}"
 
 
-def _line_of(text: str, offset: int) -> int:
-    return text.count("\n", 0, offset) + 1
-
-
 def _parse_board(value: str) -> tuple[str, str]:
     words = value.split()
     if not words or words[0] != "8":
@@ -125,17 +121,27 @@ def parse_ggf(text: str, *, source: str = "<text>", strict: bool = True,
     """The games of a GGF text; see read_ggf."""
     games = []
     position, index = 0, 0
+    # Each search starts where the last one ended, so that a text of many openings and no
+    # closing (hostile or cut off) is read in one pass, not one pass per opening.
+    end = following = -1
+    line, counted = 1, 0
     while (start := text.find("(;", position)) >= 0:
-        end = text.find(";)", start + 2)
-        following = text.find("(;", start + 2)
+        if end < start + 2 and end != len(text):
+            end = text.find(";)", start + 2)
+            end = len(text) if end < 0 else end
+        if following < start + 2 and following != len(text):
+            following = text.find("(;", start + 2)
+            following = len(text) if following < 0 else following
         try:
-            if end < 0 or 0 <= following < end:
-                position = len(text) if following < 0 else following
+            if end == len(text) or following < end:
+                position = following
                 raise ValueError("no closing ';)'")
             position = end + 2
             games.append(parse_game(text[start + 2:end]))
         except ValueError as error:
-            message = f"{source}:{_line_of(text, start)}: game {index}: {error}"
+            line += text.count("\n", counted, start)
+            counted = start
+            message = f"{source}:{line}: game {index}: {error}"
             if strict:
                 raise ValueError(message) from None
             if errors is not None:
