@@ -126,9 +126,10 @@ def test_under_arena_play_the_engines_fault_loses_its_games(mode, error, pid_dir
         assert record.winner == 1  # the faulty side (program 2) loses whichever colour it had
 
 
-def start_adapter(engine_options=""):
+def start_adapter(engine_options="", own_group=False):
     process = subprocess.Popen([*nboard("normal", engine_options=engine_options), "WHITE"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=own_group)
     process.stdin.write("ping\n")
     process.stdin.flush()
     assert process.stdout.readline() == "pong\n"
@@ -220,3 +221,33 @@ def test_protocol_version_is_one_or_two():
     result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", "--protocol-version", "3", "e", "BLACK"],
                             capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and "--protocol-version" in result.stderr
+
+
+def test_an_engines_helpers_end_with_each_game_under_arena_play(pid_dir):
+    # The arena ends each player by killing its group when the game is over.
+    records = Arena(nboard("normal", engine_options="--helper --ignore-eof"), FIRST).play(2, progress=False)
+    assert [r.error for r in records] == [None, None]
+    kinds = sorted(path.read_text() for path in pid_dir.iterdir())
+    assert kinds.count("helper") == 2 and kinds.count("engine") == 2
+
+
+@pytest.mark.parametrize("ending", ["stdin closes", "SIGTERM", "group killed"])
+def test_an_engines_helpers_never_outlive_the_adapter_started_as_arenas_start_it(ending, pid_dir):
+    # In a group of its own, as the arenas start players; "group killed" is how they end one.
+    process = start_adapter("--ignore-eof --helper", own_group=True)
+    recorded = [int(p) for p in os.listdir(pid_dir)]
+    assert len(recorded) == 2 and all(alive(pid) for pid in recorded)
+    if ending == "stdin closes":
+        process.stdin.close()
+    elif ending == "SIGTERM":
+        process.send_signal(signal.SIGTERM)
+    else:
+        os.killpg(process.pid, signal.SIGKILL)
+    code = process.wait(timeout=10)
+    assert code == {"stdin closes": 0, "SIGTERM": 128 + 15, "group killed": -9}[ending]
+    assert wait_gone(recorded) == []
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        try:
+            pipe.close()
+        except BrokenPipeError:
+            pass

@@ -12,13 +12,16 @@ flood (two megabytes without a line end).
 --pid-dir (or $VELTRIX_TEST_PID_DIR) leaves a file named after the pid, so a test can check
 the process is gone;
 --ignore-eof keeps the engine running after its input ends (as a careless engine would);
---version V: exit at once on any other "nboard" version (as a strict engine would).
+--version V: exit at once on any other "nboard" version (as a strict engine would);
+--helper starts a child process that sleeps (its pid left in the pid directory too), as an
+engine run by a wrapper script is.
 As NTest does, the engine does not move before it has been given a depth ("set depth").
 """
 
 import argparse
 import os
 import re
+import subprocess
 import sys
 import time
 
@@ -56,11 +59,18 @@ def main() -> None:
     parser.add_argument("--pid-dir")
     parser.add_argument("--ignore-eof", action="store_true")
     parser.add_argument("--version")
+    parser.add_argument("--helper", action="store_true")
     args = parser.parse_args()
     pid_dir = args.pid_dir or os.environ.get("VELTRIX_TEST_PID_DIR")
     if pid_dir:
         with open(os.path.join(pid_dir, str(os.getpid())), "w") as mark:
             mark.write("engine")
+    if args.helper:
+        helper = ("import os, sys, time; open(os.path.join(sys.argv[1], str(os.getpid())), 'w').write('helper'); "
+                  "print('ready', flush=True); time.sleep(60)")
+        started = subprocess.Popen([sys.executable, "-c", helper, pid_dir or "."], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE)
+        started.stdout.readline()  # its pid is on record before the engine answers anything
     if args.mode == "fails-start":
         sys.exit(3)
     board = veltrix.Board()

@@ -1,5 +1,5 @@
-"""One NBoard engine process: started in its own process group, spoken to in lines, every
-wait bounded by a deadline, killed and reaped on every path.
+"""One NBoard engine process: started in a process group that ends with it (and whatever it
+starts), spoken to in lines, every wait bounded by a deadline, killed and reaped on every path.
 
 The protocol (NTest's NBoard protocol document; Edax's nboard mode follows it): the GUI
 sends "nboard 2", "set depth N", "set game <GGF>", "go", "ping N"; the engine answers
@@ -56,6 +56,32 @@ def _death_signal() -> Callable[[], None] | None:
     return hook
 
 
+def _shares_group() -> bool:
+    """Whether the engine should join the adapter's process group rather than get one of its
+    own: when the adapter leads a group of its own, as the arenas start their players. The
+    arena ends a player by killing its group (at the end of every game, and through its
+    watchdog when the host dies), which then reaches the engine and whatever the engine
+    started (a wrapper script's engine, helpers), not only the engine as the parent-death
+    signal does. Started by hand, in a shell's group, the engine gets a group of its own."""
+    return sys.platform.startswith("linux") and os.getpgrp() == os.getpid()
+
+
+def _other_members(group: int) -> list[int]:
+    """The processes of `group` other than this one (Linux: from /proc)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as stat:
+                fields = stat.read().rpartition(b")")[2].split()
+        except OSError:
+            continue  # ended meanwhile
+        if len(fields) > 2 and int(fields[2]) == group:
+            members.append(int(entry))
+    return members
+
+
 def parse_move(line: str) -> str:
     """The square (lower case) or "pa" of an "=== MOVE..." line; ValueError if malformed."""
     words = line[3:].split()
@@ -75,10 +101,11 @@ class NBoardEngine:
         self.name: str | None = None  # from "set myname"
         self._buffer = b""
         self._ping = 0
+        self._shared_group = _shares_group()
         try:
             self._process = subprocess.Popen(
                 list(argv), stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=cwd,
-                start_new_session=True, preexec_fn=_death_signal(), bufsize=0)
+                start_new_session=not self._shared_group, preexec_fn=_death_signal(), bufsize=0)
         except (OSError, ValueError, subprocess.SubprocessError) as error:
             raise EngineError(f"cannot start engine {self.label}: {error}") from None
         assert self._process.stdin is not None and self._process.stdout is not None
@@ -196,10 +223,18 @@ class NBoardEngine:
             except ChildProcessError:  # reaped already
                 break
             time.sleep(0.005)
-        try:
-            os.killpg(pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+        if self._shared_group:
+            # The group is the adapter's own: all but the adapter itself.
+            for member in _other_members(os.getpgrp()):
+                try:
+                    os.kill(member, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
+        else:
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
         try:
             self._process.wait(timeout=5)
         except subprocess.TimeoutExpired:
