@@ -59,6 +59,24 @@ def test_an_nboard_engine_that_fails_stops_the_match_with_the_reason(tmp_path):
     assert "played the illegal move d4" in done.stderr and "match stopped: Game error" in done.stderr
 
 
+def test_a_forfeited_game_is_written_as_a_win_for_the_program_that_did_not_fail(tmp_path):
+    # The engine's first move is illegal: the game stops with the discs even or nearly so,
+    # and the board alone would name a draw or the wrong winner.
+    done = run(f"nboard:{ENGINE} --mode illegal", RANDOM, "--games", 4, "--forfeit", "--out", "games.jsonl",
+               "--ggf-out", "games.ggf", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    games, _ = games_of(tmp_path / "games.jsonl")
+    converted = subprocess.run([sys.executable, "-m", "veltrix_match.records", "convert", "games.jsonl", "again.ggf"],
+                               capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert converted.returncode == 0, converted.stderr
+    for written in (read_ggf(tmp_path / "games.ggf"), read_ggf(tmp_path / "again.ggf")):
+        assert len(written) == len(games) == 4
+        for game, ggf in zip(games, written):
+            assert game["error"] is not None and game["winner"] == 2
+            assert ggf.moves == game["moves"]
+            assert ggf.result == (64.0 if game["black"] == 2 else -64.0)
+
+
 def wthor(transcripts):
     """A WTHOR file of (possibly unfinished) games, built from the published layout."""
     body = b""

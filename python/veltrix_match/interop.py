@@ -16,7 +16,7 @@ from typing import IO, Any
 from . import nboard
 from .match import Match, Pairing
 from .openings import BUILTIN_PLIES
-from .records import Game, format_ggf
+from .records import Game, forfeit_result, format_ggf
 
 __all__ = ["DEFAULT_NBOARD_DEPTH", "GgfOut", "add_arguments", "nboard_names", "program_command"]
 
@@ -98,7 +98,8 @@ class GgfOut:
         black, white = (first, second) if result["black"] == 1 else (second, first)
         now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S GMT")
         game = Game(result["moves"], result["black_discs"], result["white_discs"], black, white,
-                    result=float(result["black_discs"] - result["white_discs"]), date=now,
+                    result=forfeit_result(result) or float(result["black_discs"] - result["white_discs"]),
+                    date=now,
                     tournament="veltrix-match")
         self._file.write(format_ggf(game) + "\n")
         self._file.flush()
