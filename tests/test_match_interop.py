@@ -59,6 +59,14 @@ def test_an_nboard_engine_that_fails_stops_the_match_with_the_reason(tmp_path):
     assert "played the illegal move d4" in done.stderr and "match stopped: Game error" in done.stderr
 
 
+@pytest.mark.parametrize("options, version, plays", [([], "2", True), ([], "1", False),
+                                                    (["--nboard-protocol-version", "1"], "1", True)])
+def test_the_protocol_version_nboard_engines_are_greeted_with_can_be_chosen(tmp_path, options, version, plays):
+    done = run(f"nboard:{ENGINE} --version {version}", RANDOM, "--games", 2, *options, cwd=tmp_path)
+    assert done.returncode == (0 if plays else 1), done.stderr
+    assert plays or f"expected nboard {version}" in done.stderr
+
+
 def test_a_forfeited_game_is_written_as_a_win_for_the_program_that_did_not_fail(tmp_path):
     # The engine's first move is illegal: the game stops with the discs even or nearly so,
     # and the board alone would name a draw or the wrong winner.

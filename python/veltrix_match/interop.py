@@ -53,6 +53,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--nboard-depth", type=_depth, default=DEFAULT_NBOARD_DEPTH, metavar="N",
                         help="search depth of programs given as 'nboard:ENGINE COMMAND' "
                              f"(default {DEFAULT_NBOARD_DEPTH})")
+    parser.add_argument("--nboard-protocol-version", type=int, choices=(1, 2), default=None, metavar="V",
+                        help="the version NBoard engines are greeted with, 'nboard V' (default 2, the "
+                             "protocol's current one; 1 quiets Edax's complaint about it)")
     parser.add_argument("--nboard-dir", metavar="DIR",
                         help="working directory of the NBoard engines (where Edax finds its data)")
 
@@ -68,7 +71,7 @@ def program_command(text: str, args: argparse.Namespace) -> list[str]:
     if not shlex.split(engine):
         return []
     return nboard.adapter_command(engine, depth=args.nboard_depth, move_time=args.time_limit,
-                                  directory=args.nboard_dir)
+                                  directory=args.nboard_dir, protocol_version=args.nboard_protocol_version)
 
 
 def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names: Sequence[str]) -> list[str]:
