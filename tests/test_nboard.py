@@ -91,6 +91,7 @@ START = Board().get_board_line()
 FAULTS = {
     "illegal": "played the illegal move d4",
     "garbage": "unparsable move",
+    "long-garbage": "unparsable move: '=== zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz'... (cut; 1000004 characters in all)",
     "exits": "exited while the adapter waited for go",
     "passes": "passed with legal moves",
     "slow": "did not answer go in time",
@@ -106,6 +107,7 @@ def test_a_faulty_engine_ends_the_adapter_with_one_line_of_reason(mode, pid_dir)
     result, seconds = run_adapter(command, ["ping", START])
     assert result.returncode == 1
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("veltrix-nboard: engine nboard_engine.py")
+    assert len(result.stderr) < 200  # whatever the engine sent
     assert FAULTS[mode] in result.stderr
     assert seconds < 10  # every wait has its deadline (0.5 s + the margin, or 1 s to start)
     assert result.stdout == ("" if mode in ("ignores-ping", "fails-start") else "pong\n")

@@ -5,7 +5,7 @@ command.
 Usage: nboard_engine.py [--name NAME] [--mode MODE] [--pid-dir DIR] [--ignore-eof] [--version V]
 
 MODE: normal; slow (sleeps 30 s before each move); illegal (answers an occupied square);
-garbage (answers a line that is no move); exits (exits instead of moving); ignores-ping
+garbage (answers a line that is no move); long-garbage (the same, a megabyte long); exits (exits instead of moving); ignores-ping
 (never answers ping); passes (answers "=== PA"); spaced (Edax's "=== c6 0.00 0.0" form);
 chatty (status/search/nodestats lines around every answer); fails-start (exits at once);
 flood (two megabytes without a line end).
@@ -109,6 +109,9 @@ def main() -> None:
                 move = "d4"  # occupied from the start
             elif args.mode == "garbage":
                 say("=== zz9")
+                continue
+            elif args.mode == "long-garbage":
+                say("=== " + "z" * 1_000_000)
                 continue
             elif args.mode == "passes":
                 move = "PA"

@@ -20,6 +20,7 @@ from collections.abc import Callable, Sequence
 
 import veltrix
 
+from ..excerpt import quoted
 from ..records import board_tag
 
 __all__ = ["EngineError", "NBoardEngine", "PROTOCOL_VERSION", "parse_move"]
@@ -89,7 +90,7 @@ def parse_move(line: str) -> str:
     if square in ("pa", "pass"):
         return "pa"
     if len(square) != 2 or square[0] not in "abcdefgh" or square[1] not in "12345678":
-        raise ValueError(f"unparsable move: {line!r}")
+        raise ValueError(f"unparsable move: {quoted(line)}")
     return square
 
 
@@ -180,7 +181,7 @@ class NBoardEngine:
         while True:
             line = self._read_reply(deadline, f"ping {self._ping}")
             if line.startswith("==="):
-                raise EngineError(f"engine {self.label} sent a move nobody asked for: {line!r}")
+                raise EngineError(f"engine {self.label} sent a move nobody asked for: {quoted(line)}")
             if line.split()[1:2] == [str(self._ping)]:
                 return
 
@@ -195,16 +196,16 @@ class NBoardEngine:
         self.send(f"set game (;GM[Othello]PC[veltrix]TY[8]BO[{board_tag(board)}];)\ngo\n")
         line = self._read_reply(time.monotonic() + timeout, "go")
         if not line.startswith("==="):
-            raise EngineError(f"engine {self.label} answered go with {line!r}")
+            raise EngineError(f"engine {self.label} answered go with {quoted(line)}")
         try:
             square = parse_move(line)
         except ValueError as error:
             raise EngineError(f"engine {self.label} sent an {error}") from None
         if square == "pa":
-            raise EngineError(f"engine {self.label} passed with legal moves on the board: {line!r}")
+            raise EngineError(f"engine {self.label} passed with legal moves on the board: {quoted(line)}")
         index = veltrix.Board.parse_square(square)
         if not board.is_legal_move(index):
-            raise EngineError(f"engine {self.label} played the illegal move {square}: {line!r}")
+            raise EngineError(f"engine {self.label} played the illegal move {square}: {quoted(line)}")
         return index
 
     def close(self) -> None:

@@ -8,6 +8,8 @@ from typing import Any
 
 import veltrix
 
+from ..excerpt import excerpt
+
 __all__ = ["FORFEIT_MARGIN", "Game", "forfeit_result", "game_from_record", "replay", "wthor_score"]
 
 #: Black's disc difference recorded for a game lost by a program's fault (forfeit): all the
@@ -87,7 +89,7 @@ def forfeit_result(record: Mapping[str, Any]) -> float | None:
 def _optional(record: Mapping[str, Any], key: str, kind: type) -> Any:
     value = record.get(key)
     if value is not None and not isinstance(value, kind):
-        raise ValueError(f"{key} must be a {kind.__name__} (got {value!r})")
+        raise ValueError(f"{key} must be a {kind.__name__} (got {excerpt(repr(value))})")
     return value
 
 
@@ -100,7 +102,7 @@ def game_from_record(record: Mapping[str, Any]) -> Game:
     """
     moves = record.get("moves")
     if not isinstance(moves, str):
-        raise ValueError(f"a game needs its moves as a transcript string (got {moves!r})")
+        raise ValueError(f"a game needs its moves as a transcript string (got {excerpt(repr(moves))})")
     board = replay(moves)
     if "program1" in record or "program2" in record:
         first, second = record.get("program1"), record.get("program2")

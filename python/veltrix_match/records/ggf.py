@@ -16,6 +16,7 @@ from pathlib import Path
 
 import veltrix
 
+from ..excerpt import excerpt
 from .game import Game
 
 __all__ = ["board_tag", "format_ggf", "parse_ggf", "read_ggf", "write_ggf"]
@@ -34,10 +35,10 @@ def board_tag(board: veltrix.Board) -> str:
 def _parse_board(value: str) -> tuple[str, str]:
     words = value.split()
     if not words or words[0] != "8":
-        raise ValueError(f"BO[{value}] is not an 8x8 board")
+        raise ValueError(f"BO[{excerpt(value)}] is not an 8x8 board")
     squares = "".join(words[1:])
     if len(squares) != 65 or squares[64] not in "*O" or set(squares[:64]) - set("*O-"):
-        raise ValueError(f"BO[{value}] is not 64 squares and a side to move")
+        raise ValueError(f"BO[{excerpt(value)}] is not 64 squares and a side to move")
     return squares[:64], squares[64]
 
 
@@ -80,7 +81,7 @@ def parse_game(body: str) -> Game:
         else:
             tags.setdefault(key, value)
     if tags.get("GM", "Othello").strip().lower() != "othello":
-        raise ValueError(f"GM[{tags['GM']}] is not an Othello game")
+        raise ValueError(f"GM[{excerpt(tags['GM'])}] is not an Othello game")
     if "BO" in tags and _parse_board(tags["BO"]) != (_INITIAL, "*"):
         raise ValueError("the game does not start from the initial position")
     return Game(
@@ -96,7 +97,7 @@ def parse_game(body: str) -> Game:
 
 
 def _play(board: veltrix.Board, colour: str, value: str, number: int) -> None:
-    square = value.split("/", 1)[0].strip()
+    square = excerpt(value.split("/", 1)[0].strip())
     if board.is_game_over():
         raise ValueError(f"move {number} ({colour}[{square}]) after the end of the game")
     if square.upper() == "PA":
