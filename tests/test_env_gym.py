@@ -179,6 +179,17 @@ def test_pettingzoo_illegal_action_loses():
     assert "illegal action 0" in env.infos["player_0"]["reason"]
 
 
+@pytest.mark.parametrize("action", [19.0, 19.5, np.float64(19.7), "d3"])
+def test_pettingzoo_raw_env_refuses_an_action_that_is_not_an_integer(action):
+    env = reversi_pz.raw_env()
+    env.reset()
+    with pytest.raises(TypeError, match="an action is an int from 0 to 64"):
+        env.step(action)
+    assert env.board == Board() and env.agent_selection == "player_0"
+    env.step(np.array(19))
+    assert env.transcript() == "d3"
+
+
 def test_a_failing_opponent_leaves_the_game_to_be_reset():
     def broken(board: Board) -> int:
         raise KeyError("no move")

@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from veltrix import Board
-from veltrix_env.core import ACTION_COUNT, PASS_ACTION, BatchConfig, NativeBatch, RewardKind
+from veltrix_env.core import ACTION_COUNT, PASS_ACTION, BatchConfig, NativeBatch, RewardKind, whole_number
 from veltrix_env.interop import actions_to_transcript, board_from_words
 from veltrix_env.opponents import resolve
 
@@ -78,7 +78,7 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
         if self._over:
             raise RuntimeError("the game is over: call reset() first")
         batch = self._batch
-        whole = _whole_number(action)
+        whole = whole_number(action)
         if whole is None:
             raise TypeError(f"an action is an int from 0 to 64, not {type(action).__name__}")
         try:
@@ -116,7 +116,7 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
         else:
             choice = self._opponent(self.board())
             try:
-                whole = _whole_number(choice)
+                whole = whole_number(choice)
                 if whole is None:
                     raise TypeError(f"not an int but {type(choice).__name__}")
                 self._action[0] = whole
@@ -147,12 +147,3 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
 
 __all__ = ["PASS_ACTION", "ReversiEnv"]
 
-
-def _whole_number(value: object) -> int | None:
-    """An action as an int, or None for anything that is not an integer (a float such as 19.5
-    would otherwise be cut to 19 by the integer array it is stored in, a move never chosen)."""
-    if isinstance(value, np.ndarray) and value.shape == () and np.issubdtype(value.dtype, np.integer):
-        value = value.item()
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    return None
