@@ -85,6 +85,13 @@ def test_a_forfeited_game_is_written_as_a_win_for_the_program_that_did_not_fail(
             assert ggf.result == (64.0 if game["black"] == 2 else -64.0)
 
 
+def test_a_ggf_out_that_cannot_be_written_stops_the_match_with_one_line(tmp_path):
+    done = run(RANDOM, RANDOM, "--games", 2, "--ggf-out", "/dev/full", cwd=tmp_path)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr
+    assert "match stopped: [Errno 28] cannot write /dev/full: No space left on device" in done.stderr
+
+
 def wthor(transcripts):
     """A WTHOR file of (possibly unfinished) games, built from the published layout."""
     body = b""

@@ -94,7 +94,9 @@ class GgfOut:
     """--ggf-out: one GGF line a counted game, with the programs' names, date and result."""
 
     def __init__(self, path: str) -> None:
+        self.path = path
         self._file: IO[str] = open(path, "w", encoding="utf-8")
+        self._failed = False
 
     def write(self, match: Match, pairing: Pairing, result: dict[str, Any]) -> None:
         first, second = match.programs[pairing.first].name, match.programs[pairing.second].name
@@ -104,8 +106,19 @@ class GgfOut:
                     result=forfeit_result(result) or float(result["black_discs"] - result["white_discs"]),
                     date=now,
                     tournament="veltrix-match")
-        self._file.write(format_ggf(game) + "\n")
-        self._file.flush()
+        try:
+            self._file.write(format_ggf(game) + "\n")
+            self._file.flush()
+        except OSError as error:
+            # Named, so that the match stops with a message that says which file failed.
+            self._failed = True
+            raise OSError(error.errno, f"cannot write {self.path}: {error.strerror}") from None
 
     def close(self) -> None:
-        self._file.close()
+        """Closes the file; after a failed write, the line that could not be written is dropped
+        (the failure was reported then) rather than failing again here."""
+        try:
+            self._file.close()
+        except OSError as error:
+            if not self._failed:
+                raise OSError(error.errno, f"cannot write {self.path}: {error.strerror}") from None
