@@ -253,3 +253,27 @@ def test_an_engines_helpers_never_outlive_the_adapter_started_as_arenas_start_it
             pipe.close()
         except BrokenPipeError:
             pass
+
+
+def test_the_adapter_leading_a_group_it_shares_ends_only_its_own(pid_dir, tmp_path):
+    # As the first of a shell's pipeline ("veltrix-nboard ... | tee log") leads the group the
+    # others are in: a process that is not the adapter's must outlive it.
+    adapter = " ".join(f"'{word}'" for word in [*nboard("normal", engine_options="--ignore-eof --helper"), "BLACK"])
+    process = subprocess.Popen(["sh", "-c", f"sleep 60 & echo $! > {tmp_path}/bystander; exec {adapter}"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        process.stdin.write("ping\n")
+        process.stdin.flush()
+        assert process.stdout.readline() == "pong\n"
+        bystander = int((tmp_path / "bystander").read_text())
+        recorded = [int(p) for p in os.listdir(pid_dir)]
+        process.stdin.close()
+        assert process.wait(timeout=10) == 0
+        assert wait_gone(recorded) == [] and alive(bystander)
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+        process.stdout.close()

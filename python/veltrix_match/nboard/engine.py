@@ -63,8 +63,11 @@ def _shares_group() -> bool:
     arena ends a player by killing its group (at the end of every game, and through its
     watchdog when the host dies), which then reaches the engine and whatever the engine
     started (a wrapper script's engine, helpers), not only the engine as the parent-death
-    signal does. Started by hand, in a shell's group, the engine gets a group of its own."""
-    return sys.platform.startswith("linux") and os.getpgrp() == os.getpid()
+    signal does. Started by hand, in a shell's group, or leading a group that others share
+    (a shell's pipeline, "veltrix-nboard ... | tee log"), the engine gets a group of its own:
+    the adapter ends the members of its group but itself, and they are not all its own."""
+    return (sys.platform.startswith("linux") and os.getpgrp() == os.getpid()
+            and not _other_members(os.getpgrp()))
 
 
 def _other_members(group: int) -> list[int]:
