@@ -53,6 +53,18 @@ def test_a_match_against_an_nboard_engine_names_it_and_writes_ggf(tmp_path, engi
         assert ggf.tournament == "veltrix-match" and ggf.date and ggf.date.endswith("GMT")
 
 
+@pytest.mark.parametrize("adapter", [f"{sys.executable} -m veltrix_match.nboard",
+                                     str(Path(sys.executable).parent / "veltrix-nboard")])
+def test_the_adapter_written_out_is_named_by_its_name_option(tmp_path, adapter):
+    if not Path(adapter.split()[0]).exists():
+        pytest.skip("no veltrix-nboard console script in this install")
+    program = f"{adapter} --name Mine --depth 2 '{ENGINE}'"
+    done = run(program, RANDOM, "--games", 2, "--out", "games.jsonl", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    games, summary = games_of(tmp_path / "games.jsonl")
+    assert summary["programs"] == ["Mine", "random_player"] and {g["program1"] for g in games} == {"Mine"}
+
+
 def test_an_nboard_engine_that_fails_stops_the_match_with_the_reason(tmp_path):
     done = run(f"nboard:{ENGINE} --mode illegal", RANDOM, "--games", 2, cwd=tmp_path)
     assert done.returncode == 1

@@ -76,12 +76,16 @@ def program_command(text: str, args: argparse.Namespace) -> list[str]:
 
 def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names: Sequence[str]) -> list[str]:
     """`names` with each NBoard program's replaced by the name its engine gives, or by its
-    engine's program name when it gives none; made distinct again."""
+    engine's program name when it gives none (for the adapter's own command line, the name
+    its --name gives, else the engine's); made distinct again."""
     result: list[str] = []
     for text, command, name in zip(texts, commands, names):
         if text.startswith(nboard.PREFIX):
             engine = shlex.split(text[len(nboard.PREFIX):])
             name = nboard.engine_name(command) or " ".join([Path(engine[0]).name, *engine[1:]])
+        elif nboard.is_adapter_command(command) or (command and Path(command[0]).name == "veltrix-nboard"):
+            # The adapter written out, as one does to give it options such as --name.
+            name = nboard.engine_name(command) or name
         candidate, copy = name, 1
         while candidate in result:
             copy += 1
