@@ -89,6 +89,24 @@ def test_illegal_agent_action_loses_or_raises():
         strict.step("d3")  # type: ignore[arg-type]
 
 
+@pytest.mark.parametrize("action", [19.0, 19.7, np.float64(19.5), np.float32(37.2), np.array([19]), "d3", None])
+def test_an_action_that_is_not_an_integer_is_refused_not_rounded(action):
+    env = ReversiEnv()
+    env.reset(seed=1)
+    with pytest.raises(TypeError, match="an action is an int from 0 to 64"):
+        env.step(action)
+    assert env.board() == Board()  # nothing played
+    _, reward, terminated, _, _ = env.step(np.array(19))  # a 0-d integer array is an action
+    assert not terminated and np.signbit(reward) == False and env.board() != Board()  # noqa: E712
+
+
+@pytest.mark.parametrize("choice", [19.5, 19.0, "d3"])
+def test_an_opponent_choice_that_is_not_an_integer_is_reported(choice):
+    env = ReversiEnv(lambda board: choice, agent_color="white")
+    with pytest.raises(ValueError, match=f"opponent chose an illegal action {choice!r}"):
+        env.reset(seed=0)
+
+
 def test_an_opponent_that_plays_illegally_is_reported():
     env = ReversiEnv(lambda board: 0)
     env.reset(seed=0)
@@ -159,6 +177,17 @@ def test_pettingzoo_illegal_action_loses():
     assert env.terminations == {"player_0": True, "player_1": True}
     assert env.rewards == {"player_0": -1.0, "player_1": 1.0}
     assert "illegal action 0" in env.infos["player_0"]["reason"]
+
+
+@pytest.mark.parametrize("action", [19.0, 19.5, np.float64(19.7), "d3"])
+def test_pettingzoo_raw_env_refuses_an_action_that_is_not_an_integer(action):
+    env = reversi_pz.raw_env()
+    env.reset()
+    with pytest.raises(TypeError, match="an action is an int from 0 to 64"):
+        env.step(action)
+    assert env.board == Board() and env.agent_selection == "player_0"
+    env.step(np.array(19))
+    assert env.transcript() == "d3"
 
 
 def test_a_failing_opponent_leaves_the_game_to_be_reset():

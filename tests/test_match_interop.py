@@ -53,10 +53,55 @@ def test_a_match_against_an_nboard_engine_names_it_and_writes_ggf(tmp_path, engi
         assert ggf.tournament == "veltrix-match" and ggf.date and ggf.date.endswith("GMT")
 
 
+@pytest.mark.parametrize("adapter", [f"{sys.executable} -m veltrix_match.nboard",
+                                     str(Path(sys.executable).parent / "veltrix-nboard")])
+def test_the_adapter_written_out_is_named_by_its_name_option(tmp_path, adapter):
+    if not Path(adapter.split()[0]).exists():
+        pytest.skip("no veltrix-nboard console script in this install")
+    program = f"{adapter} --name Mine --depth 2 '{ENGINE}'"
+    done = run(program, RANDOM, "--games", 2, "--out", "games.jsonl", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    games, summary = games_of(tmp_path / "games.jsonl")
+    assert summary["programs"] == ["Mine", "random_player"] and {g["program1"] for g in games} == {"Mine"}
+
+
 def test_an_nboard_engine_that_fails_stops_the_match_with_the_reason(tmp_path):
     done = run(f"nboard:{ENGINE} --mode illegal", RANDOM, "--games", 2, cwd=tmp_path)
     assert done.returncode == 1
     assert "played the illegal move d4" in done.stderr and "match stopped: Game error" in done.stderr
+
+
+@pytest.mark.parametrize("options, version, plays", [([], "2", True), ([], "1", False),
+                                                    (["--nboard-protocol-version", "1"], "1", True)])
+def test_the_protocol_version_nboard_engines_are_greeted_with_can_be_chosen(tmp_path, options, version, plays):
+    done = run(f"nboard:{ENGINE} --version {version}", RANDOM, "--games", 2, *options, cwd=tmp_path)
+    assert done.returncode == (0 if plays else 1), done.stderr
+    assert plays or f"expected nboard {version}" in done.stderr
+
+
+def test_a_forfeited_game_is_written_as_a_win_for_the_program_that_did_not_fail(tmp_path):
+    # The engine's first move is illegal: the game stops with the discs even or nearly so,
+    # and the board alone would name a draw or the wrong winner.
+    done = run(f"nboard:{ENGINE} --mode illegal", RANDOM, "--games", 4, "--forfeit", "--out", "games.jsonl",
+               "--ggf-out", "games.ggf", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    games, _ = games_of(tmp_path / "games.jsonl")
+    converted = subprocess.run([sys.executable, "-m", "veltrix_match.records", "convert", "games.jsonl", "again.ggf"],
+                               capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert converted.returncode == 0, converted.stderr
+    for written in (read_ggf(tmp_path / "games.ggf"), read_ggf(tmp_path / "again.ggf")):
+        assert len(written) == len(games) == 4
+        for game, ggf in zip(games, written):
+            assert game["error"] is not None and game["winner"] == 2
+            assert ggf.moves == game["moves"]
+            assert ggf.result == (64.0 if game["black"] == 2 else -64.0)
+
+
+def test_a_ggf_out_that_cannot_be_written_stops_the_match_with_one_line(tmp_path):
+    done = run(RANDOM, RANDOM, "--games", 2, "--ggf-out", "/dev/full", cwd=tmp_path)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr
+    assert "match stopped: [Errno 28] cannot write /dev/full: No space left on device" in done.stderr
 
 
 def wthor(transcripts):

@@ -91,6 +91,7 @@ START = Board().get_board_line()
 FAULTS = {
     "illegal": "played the illegal move d4",
     "garbage": "unparsable move",
+    "long-garbage": "unparsable move: '=== zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz'... (cut; 1000004 characters in all)",
     "exits": "exited while the adapter waited for go",
     "passes": "passed with legal moves",
     "slow": "did not answer go in time",
@@ -106,6 +107,7 @@ def test_a_faulty_engine_ends_the_adapter_with_one_line_of_reason(mode, pid_dir)
     result, seconds = run_adapter(command, ["ping", START])
     assert result.returncode == 1
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("veltrix-nboard: engine nboard_engine.py")
+    assert len(result.stderr) < 200  # whatever the engine sent
     assert FAULTS[mode] in result.stderr
     assert seconds < 10  # every wait has its deadline (0.5 s + the margin, or 1 s to start)
     assert result.stdout == ("" if mode in ("ignores-ping", "fails-start") else "pong\n")
@@ -126,9 +128,10 @@ def test_under_arena_play_the_engines_fault_loses_its_games(mode, error, pid_dir
         assert record.winner == 1  # the faulty side (program 2) loses whichever colour it had
 
 
-def start_adapter(engine_options=""):
+def start_adapter(engine_options="", own_group=False):
     process = subprocess.Popen([*nboard("normal", engine_options=engine_options), "WHITE"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=own_group)
     process.stdin.write("ping\n")
     process.stdin.flush()
     assert process.stdout.readline() == "pong\n"
@@ -192,3 +195,85 @@ def test_usage_errors(argv, message):
     result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", *argv], capture_output=True, text=True,
                             timeout=30)
     assert result.returncode == 2 and message in result.stderr
+
+
+FIRST_MOVE = min(Board().get_legal_moves_vec())
+
+
+@pytest.mark.parametrize("options", [[], ["--depth", "7"]])
+def test_an_engine_that_needs_a_depth_moves_with_or_without_depth_given(options, pid_dir):
+    # The protocol has a depth set before any "go"; the test engine, as NTest, will not move without.
+    result, _ = run_adapter(nboard("normal", *options, "--move-time", "0.5"), ["ping", START])
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"pong\n{FIRST_MOVE}\n", "")
+
+
+@pytest.mark.parametrize("announced, expected, plays", [
+    ([], "2", True), (["--protocol-version", "1"], "1", True), (["--protocol-version", "2"], "2", True),
+    ([], "1", False), (["--protocol-version", "1"], "2", False)])
+def test_the_announced_protocol_version_can_be_chosen(announced, expected, plays, pid_dir):
+    command = nboard("normal", *announced, "--start-time", "5", engine_options=f"--version {expected}")
+    result, _ = run_adapter(command, ["ping", START])
+    if plays:
+        assert (result.returncode, result.stdout) == (0, f"pong\n{FIRST_MOVE}\n")
+    else:
+        assert result.returncode == 1 and "(exit status 4)" in result.stderr and result.stdout == ""
+
+
+def test_protocol_version_is_one_or_two():
+    result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", "--protocol-version", "3", "e", "BLACK"],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and "--protocol-version" in result.stderr
+
+
+def test_an_engines_helpers_end_with_each_game_under_arena_play(pid_dir):
+    # The arena ends each player by killing its group when the game is over.
+    records = Arena(nboard("normal", engine_options="--helper --ignore-eof"), FIRST).play(2, progress=False)
+    assert [r.error for r in records] == [None, None]
+    kinds = sorted(path.read_text() for path in pid_dir.iterdir())
+    assert kinds.count("helper") == 2 and kinds.count("engine") == 2
+
+
+@pytest.mark.parametrize("ending", ["stdin closes", "SIGTERM", "group killed"])
+def test_an_engines_helpers_never_outlive_the_adapter_started_as_arenas_start_it(ending, pid_dir):
+    # In a group of its own, as the arenas start players; "group killed" is how they end one.
+    process = start_adapter("--ignore-eof --helper", own_group=True)
+    recorded = [int(p) for p in os.listdir(pid_dir)]
+    assert len(recorded) == 2 and all(alive(pid) for pid in recorded)
+    if ending == "stdin closes":
+        process.stdin.close()
+    elif ending == "SIGTERM":
+        process.send_signal(signal.SIGTERM)
+    else:
+        os.killpg(process.pid, signal.SIGKILL)
+    code = process.wait(timeout=10)
+    assert code == {"stdin closes": 0, "SIGTERM": 128 + 15, "group killed": -9}[ending]
+    assert wait_gone(recorded) == []
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        try:
+            pipe.close()
+        except BrokenPipeError:
+            pass
+
+
+def test_the_adapter_leading_a_group_it_shares_ends_only_its_own(pid_dir, tmp_path):
+    # As the first of a shell's pipeline ("veltrix-nboard ... | tee log") leads the group the
+    # others are in: a process that is not the adapter's must outlive it.
+    adapter = " ".join(f"'{word}'" for word in [*nboard("normal", engine_options="--ignore-eof --helper"), "BLACK"])
+    process = subprocess.Popen(["sh", "-c", f"sleep 60 & echo $! > {tmp_path}/bystander; exec {adapter}"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        process.stdin.write("ping\n")
+        process.stdin.flush()
+        assert process.stdout.readline() == "pong\n"
+        bystander = int((tmp_path / "bystander").read_text())
+        recorded = [int(p) for p in os.listdir(pid_dir)]
+        process.stdin.close()
+        assert process.wait(timeout=10) == 0
+        assert wait_gone(recorded) == [] and alive(bystander)
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+        process.stdout.close()

@@ -266,3 +266,36 @@ GGF_PIECES = ["(;", ";)", "GM[Othello]", "BO[8 ", "-" * 27 + "O*------*O" + "-" 
                  st.lists(st.sampled_from(GGF_PIECES), max_size=40).map(lambda parts: "".join(parts).encode())))
 def test_ggf_reader_returns_games_or_raises_value_error(data):
     _read_or_value_error(read_ggf, data, ".ggf")
+
+
+@pytest.mark.parametrize("text", [
+    "(;" * 1_000_000,  # openings, never a closing
+    "(;GM[Othello]x;)\n" * 200_000,  # every game malformed, each reported with its line
+])
+def test_ggf_reader_reads_a_hostile_file_in_one_pass(tmp_path, text):
+    # Searched afresh from each opening, such a file took hours; it must end in moments.
+    path = tmp_path / "hostile.ggf"
+    path.write_text(text)
+    script = ("import sys; from veltrix_match.records import read_ggf; errors = []; "
+              "print(len(read_ggf(sys.argv[1], strict=False, errors=errors)), len(errors), errors[-1])")
+    result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=120)
+    games, errors, last = result.stdout.split(" ", 2)
+    assert (result.returncode, games) == (0, "0")
+    count = text.count("(;")
+    assert int(errors) == count and last.startswith(f"{path}:{text.count(chr(10)) or 1}: game {count - 1}: ")
+
+
+@pytest.mark.parametrize("game, message", [
+    ("(;GM[Othello]BO[8 " + "-" * 100_000 + "];)", "BO[8 -----"),
+    ("(;GM[" + "Go" * 50_000 + "];)", "GM[GoGoGo"),
+    ("(;GM[Othello]B[" + "f5" * 50_000 + "];)", "B[f5f5f5"),
+    ('{"type": "game", "moves": [' + "1, " * 50_000 + '1]}', "got [1, 1, 1"),
+])
+def test_a_bad_game_is_quoted_in_a_few_dozen_characters(tmp_path, game, message):
+    path = tmp_path / ("bad.jsonl" if game.startswith("{") else "bad.ggf")
+    path.write_text(game + "\n")
+    read = read_jsonl if path.suffix == ".jsonl" else read_ggf
+    with pytest.raises(ValueError) as error:
+        read(path)
+    assert message in str(error.value) and "characters in all)" in str(error.value)
+    assert len(str(error.value)) < 200 + len(str(path))

@@ -119,3 +119,13 @@ def as_actions(actions: object, size: int) -> npt.NDArray[np.int64]:
     if array.shape != (size,):
         raise ValueError(f"actions must have shape ({size},), not {array.shape}")
     return array
+
+
+def whole_number(value: object) -> int | None:
+    """An action as an int, or None for anything that is not an integer (a float such as 19.5
+    would otherwise be cut to 19 by the integer array it is stored in, a move never chosen)."""
+    if isinstance(value, np.ndarray) and value.shape == () and np.issubdtype(value.dtype, np.integer):
+        value = value.item()
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    return None

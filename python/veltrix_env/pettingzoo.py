@@ -25,6 +25,7 @@ from pettingzoo import AECEnv  # type: ignore[import-untyped]  # noqa: E402
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]  # noqa: E402
 
 from veltrix import Board, Turn  # noqa: E402
+from veltrix_env.core import whole_number  # noqa: E402
 from veltrix_env.interop import actions_to_transcript, board_to_observation  # noqa: E402
 
 PASS_ACTION = 64
@@ -108,7 +109,10 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 (PettingZoo's own nam
             return
         other = AGENTS[1] if agent == AGENTS[0] else AGENTS[0]
         self._cumulative_rewards[agent] = 0.0
-        action = int(action)
+        whole = whole_number(action)
+        if whole is None:
+            raise TypeError(f"an action is an int from 0 to 64, not {type(action).__name__}")
+        action = whole
         legal = self.board.get_legal_moves_vec()
         if action == PASS_ACTION and not legal:
             self.board.do_pass()

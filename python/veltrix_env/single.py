@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from veltrix import Board
-from veltrix_env.core import ACTION_COUNT, PASS_ACTION, BatchConfig, NativeBatch, RewardKind
+from veltrix_env.core import ACTION_COUNT, PASS_ACTION, BatchConfig, NativeBatch, RewardKind, whole_number
 from veltrix_env.interop import actions_to_transcript, board_from_words
 from veltrix_env.opponents import resolve
 
@@ -78,11 +78,12 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
         if self._over:
             raise RuntimeError("the game is over: call reset() first")
         batch = self._batch
+        whole = whole_number(action)
+        if whole is None:
+            raise TypeError(f"an action is an int from 0 to 64, not {type(action).__name__}")
         try:
-            self._action[0] = action
-        except (OverflowError, ValueError, TypeError):
-            if not isinstance(action, (int, np.integer)):
-                raise TypeError(f"an action is an int from 0 to 64, not {type(action).__name__}") from None
+            self._action[0] = whole
+        except OverflowError:
             self._action[0] = -1  # out of every range: illegal
         batch.step(self._action, self._raise_illegal)
         info: dict[str, Any] = {}
@@ -94,7 +95,7 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
         else:
             # Until the opponent has answered, the game is not in a state the agent may act in.
             self._over = True
-            reward = -self._opponent_moves()
+            reward = 0.0 - self._opponent_moves()  # not -0.0 while the game goes on
             self._over = False
         terminated = bool(batch.terminated[0])
         observation = batch.observations[0].copy()
@@ -115,7 +116,10 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
         else:
             choice = self._opponent(self.board())
             try:
-                self._action[0] = choice
+                whole = whole_number(choice)
+                if whole is None:
+                    raise TypeError(f"not an int but {type(choice).__name__}")
+                self._action[0] = whole
                 batch.step(self._action, True)
             except (OverflowError, ValueError, TypeError) as error:
                 raise ValueError(f"the opponent chose an illegal action {choice!r}") from error
@@ -142,3 +146,4 @@ class ReversiEnv(gym.Env[Observation, np.int64]):
 
 
 __all__ = ["PASS_ACTION", "ReversiEnv"]
+

@@ -16,7 +16,7 @@ from typing import IO, Any
 from . import nboard
 from .match import Match, Pairing
 from .openings import BUILTIN_PLIES
-from .records import Game, format_ggf
+from .records import Game, forfeit_result, format_ggf
 
 __all__ = ["DEFAULT_NBOARD_DEPTH", "GgfOut", "add_arguments", "nboard_names", "program_command"]
 
@@ -53,6 +53,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--nboard-depth", type=_depth, default=DEFAULT_NBOARD_DEPTH, metavar="N",
                         help="search depth of programs given as 'nboard:ENGINE COMMAND' "
                              f"(default {DEFAULT_NBOARD_DEPTH})")
+    parser.add_argument("--nboard-protocol-version", type=int, choices=(1, 2), default=None, metavar="V",
+                        help="the version NBoard engines are greeted with, 'nboard V' (default 2, the "
+                             "protocol's current one; 1 quiets Edax's complaint about it)")
     parser.add_argument("--nboard-dir", metavar="DIR",
                         help="working directory of the NBoard engines (where Edax finds its data)")
 
@@ -68,17 +71,21 @@ def program_command(text: str, args: argparse.Namespace) -> list[str]:
     if not shlex.split(engine):
         return []
     return nboard.adapter_command(engine, depth=args.nboard_depth, move_time=args.time_limit,
-                                  directory=args.nboard_dir)
+                                  directory=args.nboard_dir, protocol_version=args.nboard_protocol_version)
 
 
 def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names: Sequence[str]) -> list[str]:
     """`names` with each NBoard program's replaced by the name its engine gives, or by its
-    engine's program name when it gives none; made distinct again."""
+    engine's program name when it gives none (for the adapter's own command line, the name
+    its --name gives, else the engine's); made distinct again."""
     result: list[str] = []
     for text, command, name in zip(texts, commands, names):
         if text.startswith(nboard.PREFIX):
             engine = shlex.split(text[len(nboard.PREFIX):])
             name = nboard.engine_name(command) or " ".join([Path(engine[0]).name, *engine[1:]])
+        elif nboard.is_adapter_command(command) or (command and Path(command[0]).name == "veltrix-nboard"):
+            # The adapter written out, as one does to give it options such as --name.
+            name = nboard.engine_name(command) or name
         candidate, copy = name, 1
         while candidate in result:
             copy += 1
@@ -91,17 +98,31 @@ class GgfOut:
     """--ggf-out: one GGF line a counted game, with the programs' names, date and result."""
 
     def __init__(self, path: str) -> None:
+        self.path = path
         self._file: IO[str] = open(path, "w", encoding="utf-8")
+        self._failed = False
 
     def write(self, match: Match, pairing: Pairing, result: dict[str, Any]) -> None:
         first, second = match.programs[pairing.first].name, match.programs[pairing.second].name
         black, white = (first, second) if result["black"] == 1 else (second, first)
         now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S GMT")
         game = Game(result["moves"], result["black_discs"], result["white_discs"], black, white,
-                    result=float(result["black_discs"] - result["white_discs"]), date=now,
+                    result=forfeit_result(result) or float(result["black_discs"] - result["white_discs"]),
+                    date=now,
                     tournament="veltrix-match")
-        self._file.write(format_ggf(game) + "\n")
-        self._file.flush()
+        try:
+            self._file.write(format_ggf(game) + "\n")
+            self._file.flush()
+        except OSError as error:
+            # Named, so that the match stops with a message that says which file failed.
+            self._failed = True
+            raise OSError(error.errno, f"cannot write {self.path}: {error.strerror}") from None
 
     def close(self) -> None:
-        self._file.close()
+        """Closes the file; after a failed write, the line that could not be written is dropped
+        (the failure was reported then) rather than failing again here."""
+        try:
+            self._file.close()
+        except OSError as error:
+            if not self._failed:
+                raise OSError(error.errno, f"cannot write {self.path}: {error.strerror}") from None

@@ -2,21 +2,26 @@
 plays the first legal move of the position the last "set game" describes, or misbehaves on
 command.
 
-Usage: nboard_engine.py [--name NAME] [--mode MODE] [--pid-dir DIR] [--ignore-eof]
+Usage: nboard_engine.py [--name NAME] [--mode MODE] [--pid-dir DIR] [--ignore-eof] [--version V]
 
 MODE: normal; slow (sleeps 30 s before each move); illegal (answers an occupied square);
-garbage (answers a line that is no move); exits (exits instead of moving); ignores-ping
+garbage (answers a line that is no move); long-garbage (the same, a megabyte long); exits (exits instead of moving); ignores-ping
 (never answers ping); passes (answers "=== PA"); spaced (Edax's "=== c6 0.00 0.0" form);
 chatty (status/search/nodestats lines around every answer); fails-start (exits at once);
 flood (two megabytes without a line end).
 --pid-dir (or $VELTRIX_TEST_PID_DIR) leaves a file named after the pid, so a test can check
 the process is gone;
---ignore-eof keeps the engine running after its input ends (as a careless engine would).
+--ignore-eof keeps the engine running after its input ends (as a careless engine would);
+--version V: exit at once on any other "nboard" version (as a strict engine would);
+--helper starts a child process that sleeps (its pid left in the pid directory too), as an
+engine run by a wrapper script is.
+As NTest does, the engine does not move before it has been given a depth ("set depth").
 """
 
 import argparse
 import os
 import re
+import subprocess
 import sys
 import time
 
@@ -53,27 +58,44 @@ def main() -> None:
     parser.add_argument("--mode", default="normal")
     parser.add_argument("--pid-dir")
     parser.add_argument("--ignore-eof", action="store_true")
+    parser.add_argument("--version")
+    parser.add_argument("--helper", action="store_true")
     args = parser.parse_args()
     pid_dir = args.pid_dir or os.environ.get("VELTRIX_TEST_PID_DIR")
     if pid_dir:
         with open(os.path.join(pid_dir, str(os.getpid())), "w") as mark:
             mark.write("engine")
+    if args.helper:
+        helper = ("import os, sys, time; open(os.path.join(sys.argv[1], str(os.getpid())), 'w').write('helper'); "
+                  "print('ready', flush=True); time.sleep(60)")
+        started = subprocess.Popen([sys.executable, "-c", helper, pid_dir or "."], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE)
+        started.stdout.readline()  # its pid is on record before the engine answers anything
     if args.mode == "fails-start":
         sys.exit(3)
     board = veltrix.Board()
+    depth = None
     for line in sys.stdin:
         words = line.split()
         if not words:
             continue
         if words[0] == "nboard":
+            if args.version is not None and words[1:] != [args.version]:
+                sys.stderr.write(f"expected nboard {args.version}, got {line.strip()!r}\n")
+                sys.exit(4)
             if args.name:
                 say(f"set myname {args.name}")
+        elif words[:2] == ["set", "depth"]:
+            depth = int(words[2])
         elif words[:2] == ["set", "game"]:
             board = position(line)
         elif words[0] == "ping":
             if args.mode != "ignores-ping":
                 say(f"pong {words[1]}")
         elif words[0] in ("go", "hint"):
+            if depth is None:
+                say('warning Must pick a depth with "set depth <n>" first')
+                continue
             if args.mode == "chatty":
                 say("status thinking")
                 say("nodestats 1234 0.01")
@@ -87,6 +109,9 @@ def main() -> None:
                 move = "d4"  # occupied from the start
             elif args.mode == "garbage":
                 say("=== zz9")
+                continue
+            elif args.mode == "long-garbage":
+                say("=== " + "z" * 1_000_000)
                 continue
             elif args.mode == "passes":
                 move = "PA"

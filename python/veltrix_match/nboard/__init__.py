@@ -22,7 +22,8 @@ _MODULE = ["-m", "veltrix_match.nboard"]
 
 
 def adapter_command(engine: str, *, depth: int | None = None, move_time: float | None = None,
-                    name: str | None = None, directory: str | None = None) -> list[str]:
+                    name: str | None = None, directory: str | None = None,
+                    protocol_version: int | None = None) -> list[str]:
     """The player command that runs `engine` (its command line as one string) through the adapter."""
     command = [sys.executable, *_MODULE]
     if depth is not None:
@@ -33,6 +34,8 @@ def adapter_command(engine: str, *, depth: int | None = None, move_time: float |
         command += ["--name", name]
     if directory is not None:
         command += ["--dir", directory]
+    if protocol_version is not None:
+        command += ["--protocol-version", str(protocol_version)]
     return [*command, engine]
 
 

@@ -25,10 +25,14 @@ from types import FrameType
 
 import veltrix
 
-from .engine import EngineError, NBoardEngine
+from .engine import PROTOCOL_VERSION, EngineError, NBoardEngine
 
 __all__ = ["main"]
 
+#: Search depth sent unless --depth says otherwise. The protocol has the GUI send "set depth"
+#: before any "go", and engines rely on it: NTest refuses to move without one, Edax would
+#: search at its own (slow) default level.
+DEFAULT_DEPTH = 4
 #: Time an engine gets beyond --move-time before the adapter gives up on it.
 MARGIN = 1.0
 #: Time to start and answer the first ping unless --start-time says otherwise (engines load
@@ -41,7 +45,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("engine", metavar="ENGINE", help="the engine's command line (one quoted argument)")
     parser.add_argument("colour", nargs="?", choices=("BLACK", "WHITE"),
                         help="the side played (appended by the arenas)")
-    parser.add_argument("--depth", type=int, metavar="N", help="search depth sent as 'set depth N'")
+    parser.add_argument("--depth", type=int, default=DEFAULT_DEPTH, metavar="N",
+                        help=f"search depth sent as 'set depth N' (default {DEFAULT_DEPTH})")
+    parser.add_argument("--protocol-version", type=int, choices=(1, 2), default=PROTOCOL_VERSION,
+                        metavar="V", help=f"the version announced as 'nboard V' (1 or 2; default "
+                                          f"{PROTOCOL_VERSION}, for engines that insist on another)")
     parser.add_argument("--move-time", type=float, default=5.0, metavar="S",
                         help=f"seconds an engine has for a move (plus {MARGIN:g} s) before it is "
                              "given up on (default 5)")
@@ -116,7 +124,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("the engine's command line is empty")
     if not args.print_name and args.colour is None:
         parser.error("the colour (BLACK or WHITE) is missing: the arenas append it")
-    if args.depth is not None and args.depth < 1:
+    if args.depth < 1:
         parser.error(f"--depth must be at least 1 (got {args.depth})")
     for option, value in (("--move-time", args.move_time), ("--start-time", args.start_time)):
         if not 0 < value < 1e9:
@@ -127,7 +135,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = {signum: signal.signal(signum, _on_signal) for signum in _SIGNALS}
     try:
         with NBoardEngine(command, cwd=args.dir, label=label) as engine:
-            engine.start(depth=args.depth, timeout=args.start_time)
+            engine.start(depth=args.depth, timeout=args.start_time, version=args.protocol_version)
             if args.print_name:
                 print(args.name or engine.name or label, flush=True)
                 return 0

@@ -1,5 +1,5 @@
-"""One NBoard engine process: started in its own process group, spoken to in lines, every
-wait bounded by a deadline, killed and reaped on every path.
+"""One NBoard engine process: started in a process group that ends with it (and whatever it
+starts), spoken to in lines, every wait bounded by a deadline, killed and reaped on every path.
 
 The protocol (NTest's NBoard protocol document; Edax's nboard mode follows it): the GUI
 sends "nboard 2", "set depth N", "set game <GGF>", "go", "ping N"; the engine answers
@@ -20,6 +20,7 @@ from collections.abc import Callable, Sequence
 
 import veltrix
 
+from ..excerpt import quoted
 from ..records import board_tag
 
 __all__ = ["EngineError", "NBoardEngine", "PROTOCOL_VERSION", "parse_move"]
@@ -56,6 +57,35 @@ def _death_signal() -> Callable[[], None] | None:
     return hook
 
 
+def _shares_group() -> bool:
+    """Whether the engine should join the adapter's process group rather than get one of its
+    own: when the adapter leads a group of its own, as the arenas start their players. The
+    arena ends a player by killing its group (at the end of every game, and through its
+    watchdog when the host dies), which then reaches the engine and whatever the engine
+    started (a wrapper script's engine, helpers), not only the engine as the parent-death
+    signal does. Started by hand, in a shell's group, or leading a group that others share
+    (a shell's pipeline, "veltrix-nboard ... | tee log"), the engine gets a group of its own:
+    the adapter ends the members of its group but itself, and they are not all its own."""
+    return (sys.platform.startswith("linux") and os.getpgrp() == os.getpid()
+            and not _other_members(os.getpgrp()))
+
+
+def _other_members(group: int) -> list[int]:
+    """The processes of `group` other than this one (Linux: from /proc)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as stat:
+                fields = stat.read().rpartition(b")")[2].split()
+        except OSError:
+            continue  # ended meanwhile
+        if len(fields) > 2 and int(fields[2]) == group:
+            members.append(int(entry))
+    return members
+
+
 def parse_move(line: str) -> str:
     """The square (lower case) or "pa" of an "=== MOVE..." line; ValueError if malformed."""
     words = line[3:].split()
@@ -63,7 +93,7 @@ def parse_move(line: str) -> str:
     if square in ("pa", "pass"):
         return "pa"
     if len(square) != 2 or square[0] not in "abcdefgh" or square[1] not in "12345678":
-        raise ValueError(f"unparsable move: {line!r}")
+        raise ValueError(f"unparsable move: {quoted(line)}")
     return square
 
 
@@ -75,10 +105,11 @@ class NBoardEngine:
         self.name: str | None = None  # from "set myname"
         self._buffer = b""
         self._ping = 0
+        self._shared_group = _shares_group()
         try:
             self._process = subprocess.Popen(
                 list(argv), stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=cwd,
-                start_new_session=True, preexec_fn=_death_signal(), bufsize=0)
+                start_new_session=not self._shared_group, preexec_fn=_death_signal(), bufsize=0)
         except (OSError, ValueError, subprocess.SubprocessError) as error:
             raise EngineError(f"cannot start engine {self.label}: {error}") from None
         assert self._process.stdin is not None and self._process.stdout is not None
@@ -153,13 +184,14 @@ class NBoardEngine:
         while True:
             line = self._read_reply(deadline, f"ping {self._ping}")
             if line.startswith("==="):
-                raise EngineError(f"engine {self.label} sent a move nobody asked for: {line!r}")
+                raise EngineError(f"engine {self.label} sent a move nobody asked for: {quoted(line)}")
             if line.split()[1:2] == [str(self._ping)]:
                 return
 
-    def start(self, *, depth: int | None, timeout: float) -> None:
-        """The opening handshake: protocol version, depth, then a ping to wait for."""
-        self.send(f"nboard {PROTOCOL_VERSION}\n" + (f"set depth {depth}\n" if depth is not None else ""))
+    def start(self, *, depth: int, timeout: float, version: int = PROTOCOL_VERSION) -> None:
+        """The opening handshake: protocol version, depth (engines need one before "go"),
+        then a ping to wait for."""
+        self.send(f"nboard {version}\nset depth {depth}\n")
         self.sync(timeout)
 
     def move(self, board: veltrix.Board, timeout: float) -> int:
@@ -167,16 +199,16 @@ class NBoardEngine:
         self.send(f"set game (;GM[Othello]PC[veltrix]TY[8]BO[{board_tag(board)}];)\ngo\n")
         line = self._read_reply(time.monotonic() + timeout, "go")
         if not line.startswith("==="):
-            raise EngineError(f"engine {self.label} answered go with {line!r}")
+            raise EngineError(f"engine {self.label} answered go with {quoted(line)}")
         try:
             square = parse_move(line)
         except ValueError as error:
             raise EngineError(f"engine {self.label} sent an {error}") from None
         if square == "pa":
-            raise EngineError(f"engine {self.label} passed with legal moves on the board: {line!r}")
+            raise EngineError(f"engine {self.label} passed with legal moves on the board: {quoted(line)}")
         index = veltrix.Board.parse_square(square)
         if not board.is_legal_move(index):
-            raise EngineError(f"engine {self.label} played the illegal move {square}: {line!r}")
+            raise EngineError(f"engine {self.label} played the illegal move {square}: {quoted(line)}")
         return index
 
     def close(self) -> None:
@@ -195,10 +227,18 @@ class NBoardEngine:
             except ChildProcessError:  # reaped already
                 break
             time.sleep(0.005)
-        try:
-            os.killpg(pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+        if self._shared_group:
+            # The group is the adapter's own: all but the adapter itself.
+            for member in _other_members(os.getpgrp()):
+                try:
+                    os.kill(member, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
+        else:
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
         try:
             self._process.wait(timeout=5)
         except subprocess.TimeoutExpired:

@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from . import ggf, wthor
-from .game import Game, game_from_record, reject, replay, wthor_score
+from .game import Game, forfeit_result, game_from_record, reject, replay, wthor_score
 from .ggf import board_tag, format_ggf, parse_ggf
 
 __all__ = [
@@ -24,6 +24,7 @@ __all__ = [
     "GameLike",
     "as_game",
     "board_tag",
+    "forfeit_result",
     "format_ggf",
     "game_from_record",
     "parse_ggf",

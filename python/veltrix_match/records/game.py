@@ -8,7 +8,13 @@ from typing import Any
 
 import veltrix
 
-__all__ = ["Game", "game_from_record", "replay", "wthor_score"]
+from ..excerpt import excerpt
+
+__all__ = ["FORFEIT_MARGIN", "Game", "forfeit_result", "game_from_record", "replay", "wthor_score"]
+
+#: Black's disc difference recorded for a game lost by a program's fault (forfeit): all the
+#: board to the winner, whatever the discs showed when the game stopped.
+FORFEIT_MARGIN = 64.0
 
 
 @dataclass(frozen=True, slots=True)
@@ -79,10 +85,20 @@ def reject(message: str, *, strict: bool, errors: list[str] | None) -> None:
         errors.append(message)
 
 
+def forfeit_result(record: Mapping[str, Any]) -> float | None:
+    """For a veltrix-match game line that ended in a program's fault ("error") with a winner
+    (1 or 2, the program; "black" says which played Black): Black's result, +FORFEIT_MARGIN
+    or -FORFEIT_MARGIN. None for a game played out, where the discs tell the result."""
+    winner = record.get("winner")
+    if record.get("error") is None or winner not in (1, 2):
+        return None
+    return FORFEIT_MARGIN if winner == record.get("black", 1) else -FORFEIT_MARGIN
+
+
 def _optional(record: Mapping[str, Any], key: str, kind: type) -> Any:
     value = record.get(key)
     if value is not None and not isinstance(value, kind):
-        raise ValueError(f"{key} must be a {kind.__name__} (got {value!r})")
+        raise ValueError(f"{key} must be a {kind.__name__} (got {excerpt(repr(value))})")
     return value
 
 
@@ -95,7 +111,7 @@ def game_from_record(record: Mapping[str, Any]) -> Game:
     """
     moves = record.get("moves")
     if not isinstance(moves, str):
-        raise ValueError(f"a game needs its moves as a transcript string (got {moves!r})")
+        raise ValueError(f"a game needs its moves as a transcript string (got {excerpt(repr(moves))})")
     board = replay(moves)
     if "program1" in record or "program2" in record:
         first, second = record.get("program1"), record.get("program2")
@@ -103,6 +119,8 @@ def game_from_record(record: Mapping[str, Any]) -> Game:
     else:
         black, white = record.get("black_name"), record.get("white_name")
     result = record.get("result")
+    if not isinstance(result, (int, float)):
+        result = forfeit_result(record)
     return Game(
         moves=moves,
         black_discs=board.black_piece_num(),

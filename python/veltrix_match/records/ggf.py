@@ -16,6 +16,7 @@ from pathlib import Path
 
 import veltrix
 
+from ..excerpt import excerpt
 from .game import Game, reject
 
 __all__ = ["board_tag", "format_ggf", "parse_ggf", "read_ggf", "write_ggf"]
@@ -31,17 +32,13 @@ def board_tag(board: veltrix.Board) -> str:
     return f"8 {board.get_board_line().translate(_TO_GGF)} {side}"
 
 
-def _line_of(text: str, offset: int) -> int:
-    return text.count("\n", 0, offset) + 1
-
-
 def _parse_board(value: str) -> tuple[str, str]:
     words = value.split()
     if not words or words[0] != "8":
-        raise ValueError(f"BO[{value}] is not an 8x8 board")
+        raise ValueError(f"BO[{excerpt(value)}] is not an 8x8 board")
     squares = "".join(words[1:])
     if len(squares) != 65 or squares[64] not in "*O" or set(squares[:64]) - set("*O-"):
-        raise ValueError(f"BO[{value}] is not 64 squares and a side to move")
+        raise ValueError(f"BO[{excerpt(value)}] is not 64 squares and a side to move")
     return squares[:64], squares[64]
 
 
@@ -84,7 +81,7 @@ def parse_game(body: str) -> Game:
         else:
             tags.setdefault(key, value)
     if tags.get("GM", "Othello").strip().lower() != "othello":
-        raise ValueError(f"GM[{tags['GM']}] is not an Othello game")
+        raise ValueError(f"GM[{excerpt(tags['GM'])}] is not an Othello game")
     if "BO" in tags and _parse_board(tags["BO"]) != (_INITIAL, "*"):
         raise ValueError("the game does not start from the initial position")
     return Game(
@@ -100,7 +97,7 @@ def parse_game(body: str) -> Game:
 
 
 def _play(board: veltrix.Board, colour: str, value: str, number: int) -> None:
-    square = value.split("/", 1)[0].strip()
+    square = excerpt(value.split("/", 1)[0].strip())
     if board.is_game_over():
         raise ValueError(f"move {number} ({colour}[{square}]) after the end of the game")
     if square.upper() == "PA":
@@ -125,17 +122,27 @@ def parse_ggf(text: str, *, source: str = "<text>", strict: bool = True,
     """The games of a GGF text; see read_ggf."""
     games = []
     position, index = 0, 0
+    # Each search starts where the last one ended, so that a text of many openings and no
+    # closing (hostile or cut off) is read in one pass, not one pass per opening.
+    end = following = -1
+    line, counted = 1, 0
     while (start := text.find("(;", position)) >= 0:
-        end = text.find(";)", start + 2)
-        following = text.find("(;", start + 2)
+        if end < start + 2 and end != len(text):
+            end = text.find(";)", start + 2)
+            end = len(text) if end < 0 else end
+        if following < start + 2 and following != len(text):
+            following = text.find("(;", start + 2)
+            following = len(text) if following < 0 else following
         try:
-            if end < 0 or 0 <= following < end:
-                position = len(text) if following < 0 else following
+            if end == len(text) or following < end:
+                position = following
                 raise ValueError("no closing ';)'")
             position = end + 2
             games.append(parse_game(text[start + 2:end]))
         except ValueError as error:
-            reject(f"{source}:{_line_of(text, start)}: game {index}: {error}", strict=strict, errors=errors)
+            line += text.count("\n", counted, start)
+            counted = start
+            reject(f"{source}:{line}: game {index}: {error}", strict=strict, errors=errors)
         index += 1
     return games
 
