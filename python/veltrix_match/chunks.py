@@ -42,9 +42,11 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Protocol, cast
 
 import veltrix
+
+from .results import GameResult
 
 __all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "play_chunk"]
 
@@ -76,7 +78,7 @@ class Chunk:
         return 2 * len(self.openings)
 
 
-def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
+def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*chunk.commands)
     records = arena.play(
@@ -89,16 +91,15 @@ def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
     )
     results = []
     for offset, record in enumerate(records):
-        result: dict[str, Any] = {"game": chunk.first_game + offset, "pairing": chunk.pairing}
-        result.update((field, getattr(record, field)) for field in RECORD_FIELDS)
-        results.append(result)
+        fields = {field: getattr(record, field) for field in RECORD_FIELDS}
+        results.append(cast(GameResult, {"game": chunk.first_game + offset, "pairing": chunk.pairing, **fields}))
     return results
 
 
 class Executor(Protocol):
     """Plays chunks and yields their results as they finish; see the module documentation."""
 
-    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]: ...
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]: ...
 
     def cancel(self) -> None: ...
 
@@ -109,7 +110,7 @@ class LocalExecutor:
     def __init__(self) -> None:
         self._cancelled = False
 
-    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]:
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]:
         for chunk in chunks:
             if self._cancelled:
                 return

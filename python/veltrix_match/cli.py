@@ -23,6 +23,7 @@ from typing import IO, Any
 from .chunks import Executor, LocalExecutor
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, read_openings
+from .results import GameResult
 from .report import Progress, format_report, summary
 from .sprt import Sprt
 
@@ -146,7 +147,7 @@ class _UsageError(Exception):
     pass
 
 
-def _game_line(match: Match, pairing: Pairing, result: dict[str, Any]) -> str:
+def _game_line(match: Match, pairing: Pairing, result: GameResult) -> str:
     record = {
         "type": "game",
         "program1": match.programs[pairing.first].name,
@@ -222,7 +223,7 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
           settings: dict[str, Any]) -> int:
     """Runs the match, prints the report, writes the summary; returns the exit status."""
 
-    def on_game(pairing: Pairing, result: dict[str, Any]) -> None:
+    def on_game(pairing: Pairing, result: GameResult) -> None:
         if out:
             out.write(_game_line(match, pairing, result) + "\n")
             out.flush()

@@ -20,9 +20,8 @@ import itertools
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
-
 from .chunks import Chunk, Executor
+from .results import GameResult, Winner, game_points
 from .sprt import Sprt, SprtState
 
 __all__ = ["Match", "Pairing", "Program", "Tally", "game_points"]
@@ -34,12 +33,6 @@ class Program:
 
     name: str
     command: list[str]
-
-
-def game_points(result: dict[str, Any]) -> float:
-    """The points of command A (1) in a game result: 1, 1/2 or 0."""
-    winner = result["winner"]
-    return 1.0 if winner == 1 else 0.0 if winner == 2 else 0.5
 
 
 @dataclass
@@ -62,7 +55,7 @@ class Tally:
     def points(self) -> float:
         return self.wins + self.draws / 2
 
-    def add(self, result: dict[str, Any]) -> None:
+    def add(self, result: GameResult) -> None:
         points = game_points(result)
         if points == 1.0:
             self.wins += 1
@@ -72,7 +65,7 @@ class Tally:
             self.draws += 1
         if result.get("error") is not None:
             # The side not at fault is the winner; the other one forfeited.
-            self.forfeits[0 if result["winner"] == 2 else 1] += 1
+            self.forfeits[0 if result["winner"] == Winner.SECOND else 1] += 1
 
     def add_pair(self, points: float) -> None:
         """Counts a finished pair in which the first program scored `points` (0..2)."""
@@ -90,10 +83,10 @@ class Pairing:
     games: int  # games planned
     tally: Tally = field(default_factory=Tally)
     released: int = 0  # games counted, all in game order
-    _pending: dict[int, dict[str, Any]] = field(default_factory=dict)
+    _pending: dict[int, GameResult] = field(default_factory=dict)
     _pair_points: float = 0.0
 
-    def accept(self, results: Sequence[dict[str, Any]]) -> None:
+    def accept(self, results: Sequence[GameResult]) -> None:
         """Holds results until every earlier game of the pairing has come back.
 
         A game that came back before (a chunk played twice) is counted once.
@@ -103,7 +96,7 @@ class Pairing:
             if self.first_game + self.released <= game < self.first_game + self.games:
                 self._pending.setdefault(game, result)
 
-    def release(self) -> Iterator[tuple[dict[str, Any], bool]]:
+    def release(self) -> Iterator[tuple[GameResult, bool]]:
         """The held results that are next in game order, each with whether it ends a pair."""
         while (game := self.first_game + self.released) in self._pending:
             result = self._pending.pop(game)
@@ -212,7 +205,7 @@ class Match:
     def run(
         self,
         executor: Executor,
-        on_game: Callable[[Pairing, dict[str, Any]], None] | None = None,
+        on_game: Callable[[Pairing, GameResult], None] | None = None,
         on_update: Callable[[Match], None] | None = None,
     ) -> None:
         """Plays the match on `executor` until every game is in or the SPRT decides.
