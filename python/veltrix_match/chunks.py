@@ -24,7 +24,7 @@ in game order; an executor only plays them. This is the whole contract between t
     and returns one plain dict per game, in game order: the record's fields (black, opening,
     moves, winner, black_discs, white_discs, error; 1 and 2 mean command A and B) plus
     "game" (first_game + i) and "pairing". A failure (with forfeit off, or a program that
-    cannot start) raises ValueError. Plain dicts travel between processes and machines.
+    cannot start) raises ValueError: GameFailure or StartFailure (veltrix_match.errors). Plain dicts travel between processes and machines.
 
 ``Executor`` (protocol)
     run(chunks) -> iterator of (chunk, results): plays every chunk of the iterable (which may
@@ -32,6 +32,9 @@ in game order; an executor only plays them. This is the whole contract between t
     error of a chunk is raised from the iterator.
     cancel(): no more chunks are wanted (the match is decided); chunks not started are
     dropped and the iterator ends soon. Called from the thread iterating run().
+    close(): the match is over; release workers and connections.
+    describe() -> str | None: a line on how the games were spread, or None.
+    retried_chunks: units of work played again after a lost worker (None: unknown).
 
 ``LocalExecutor`` plays the chunks one after another in this process, each with its own
 concurrency. Other executors (the cluster one in veltrix_match.cluster) follow the same
@@ -46,6 +49,7 @@ from typing import Protocol, cast
 
 import veltrix
 
+from .errors import classify
 from .results import GameResult
 
 __all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "play_chunk"]
@@ -81,14 +85,17 @@ class Chunk:
 def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*chunk.commands)
-    records = arena.play(
-        chunk.games,
-        openings=list(chunk.openings),
-        time_limit=chunk.time_limit,
-        concurrency=chunk.concurrency,
-        on_error="forfeit" if chunk.forfeit else "raise",
-        progress=False,
-    )
+    try:
+        records = arena.play(
+            chunk.games,
+            openings=list(chunk.openings),
+            time_limit=chunk.time_limit,
+            concurrency=chunk.concurrency,
+            on_error="forfeit" if chunk.forfeit else "raise",
+            progress=False,
+        )
+    except ValueError as error:
+        raise classify(error) from None
     results = []
     for offset, record in enumerate(records):
         fields = {field: getattr(record, field) for field in RECORD_FIELDS}
@@ -102,6 +109,16 @@ class Executor(Protocol):
     def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]: ...
 
     def cancel(self) -> None: ...
+
+    def close(self) -> None:
+        """Lets go of whatever the executor holds (workers, a cluster connection)."""
+
+    def describe(self) -> str | None:
+        """How the games were spread, for the report; None when there is nothing to say."""
+
+    @property
+    def retried_chunks(self) -> int | None:
+        """Units of work played again after a worker was lost (None: not known)."""
 
 
 class LocalExecutor:
@@ -118,3 +135,13 @@ class LocalExecutor:
 
     def cancel(self) -> None:
         self._cancelled = True
+
+    def close(self) -> None:
+        pass
+
+    def describe(self) -> str | None:
+        return None  # one process, nothing spread: the report says all there is
+
+    @property
+    def retried_chunks(self) -> int | None:
+        return 0

@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import IO, Any
 
 from .chunks import Executor, LocalExecutor
+from .errors import GameFailure
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, read_openings
 from .results import GameResult
@@ -214,9 +215,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if out:
             out.close()
-        close = getattr(executor, "close", None)
-        if close:
-            close()
+        executor.close()
 
 
 def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
@@ -230,6 +229,7 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
 
     progress = Progress(sys.stderr)
     status, message, code = "complete", None, 0
+    game_error = False
     started = time.monotonic()
     try:
         match.run(executor, on_game, progress.update)
@@ -240,21 +240,21 @@ def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
         status, message, code = "interrupted", "interrupted", 130
     except (ValueError, OverflowError, OSError) as error:
         status, message, code = "error", str(error), 1
+        game_error = isinstance(error, GameFailure)
     elapsed = time.monotonic() - started
     progress.finish()
     if status == "error":
-        game_error = message is not None and message.startswith("Game error")
         hint = " (--forfeit scores a failing program's game as a loss)" if game_error and not forfeit else ""
         print(f"veltrix-match: match stopped: {message}{hint}", file=sys.stderr)
     elif status == "interrupted":
         print("veltrix-match: interrupted; the games finished so far:", file=sys.stderr)
     cluster: dict[str, Any] = {}
-    describe = getattr(executor, "describe", None)
-    if describe:
+    description = executor.describe()
+    if description is not None:
         # The cluster path: how the games were spread, and the tasks run again after a
         # worker or node died (said before the report, whose last line is the Elo).
-        print(describe(), flush=True)
-        cluster = {"retried_chunks": getattr(executor, "retried_chunks", None)}
+        print(description, flush=True)
+        cluster = {"retried_chunks": executor.retried_chunks}
     print(format_report(match, elapsed), flush=True)
     if out:
         extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
