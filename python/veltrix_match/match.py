@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import itertools
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from .chunks import Chunk, Executor
 from .results import GameResult, Winner, game_points
@@ -96,22 +96,31 @@ class Pairing:
             if self.first_game + self.released <= game < self.first_game + self.games:
                 self._pending.setdefault(game, result)
 
-    def release(self) -> Iterator[tuple[GameResult, bool]]:
-        """The held results that are next in game order, each with whether it ends a pair."""
+    def release(self) -> Iterator[GameResult]:
+        """The held results that are next in game order.
+
+        Each result is counted once the caller asks for the next one (see `count`), so a
+        caller that fails to keep a result (a write that failed) leaves it uncounted.
+        """
         while (game := self.first_game + self.released) in self._pending:
-            result = self._pending.pop(game)
-            self.tally.add(result)
-            self._pair_points += game_points(result)
-            self.released += 1
-            ends_pair = self.released % 2 == 0
-            if ends_pair:
-                self.tally.add_pair(self._pair_points)
-                self._pair_points = 0.0
-            yield result, ends_pair
+            yield self._pending[game]
+
+    def count(self, result: GameResult) -> bool:
+        """Counts the next result in game order; returns whether it ends a pair."""
+        del self._pending[result["game"]]
+        self.tally.add(result)
+        self._pair_points += game_points(result)
+        self.released += 1
+        ends_pair = self.released % 2 == 0
+        if ends_pair:
+            self.tally.add_pair(self._pair_points)
+            self._pair_points = 0.0
+        return ends_pair
 
 
 class Match:
-    """A head-to-head (two programs) or a round robin (three or more)."""
+    """A head-to-head (two programs), a round robin (three or more), or a gauntlet (the
+    first program against each of the others)."""
 
     def __init__(
         self,
@@ -125,6 +134,7 @@ class Match:
         sprt: Sprt | None = None,
         chunk_games: int | None = None,
         chunk_seconds: float = 5.0,
+        gauntlet: bool = False,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:
@@ -149,7 +159,10 @@ class Match:
         self.chunk_seconds = chunk_seconds
         self._clock = clock
         self._started: float | None = None
-        pairs = itertools.combinations(range(len(self.programs)), 2)
+        self.gauntlet = gauntlet and len(self.programs) > 2
+        pairs: Iterable[tuple[int, int]] = itertools.combinations(range(len(self.programs)), 2)
+        if self.gauntlet:  # the first program against each of the others, not they among themselves
+            pairs = ((0, other) for other in range(1, len(self.programs)))
         self.pairings = [
             Pairing(index, first, second, index * games, games)
             for index, (first, second) in enumerate(pairs)
@@ -207,10 +220,12 @@ class Match:
         executor: Executor,
         on_game: Callable[[Pairing, GameResult], None] | None = None,
         on_update: Callable[[Match], None] | None = None,
+        on_counted: Callable[[Pairing, GameResult], None] | None = None,
     ) -> None:
         """Plays the match on `executor` until every game is in or the SPRT decides.
 
-        `on_game` sees every game as it is counted (in game order within its pairing),
+        `on_game` sees every game just before it is counted (in game order within its
+        pairing; a game for which it raises is not counted), `on_counted` just after, and
         `on_update` the match after each chunk. The match keeps whatever was counted when
         the executor raises; the caller reports it.
         """
@@ -220,9 +235,12 @@ class Match:
             for chunk, chunk_results in results:
                 pairing = self.pairings[chunk.pairing]
                 pairing.accept(chunk_results)
-                for result, ends_pair in pairing.release():
+                for result in pairing.release():
                     if on_game:
-                        on_game(pairing, result)
+                        on_game(pairing, result)  # what it raises leaves the game uncounted
+                    ends_pair = pairing.count(result)
+                    if on_counted:
+                        on_counted(pairing, result)
                     if ends_pair and self.sprt:
                         self.sprt_state = self.sprt.state(pairing.tally.pentanomial)
                         if self.sprt_state.decision:
