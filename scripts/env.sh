@@ -49,8 +49,15 @@ prepare_venv() {
     fi
     local name="${venv##*/}"
     local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
-    echo "veltrix: building into $venv (build files in $build_dir); the first build installs the" \
-         "build and test tools and compiles the C++ sources, which takes a few minutes" >&2
+    # The build directory keeps CMake's cache once a build has run there: only then does a
+    # build recompile just what changed.
+    if [ -f "$build_dir/CMakeCache.txt" ]; then
+        echo "veltrix: building into $venv (build files in $build_dir); only what changed is" \
+             "compiled again" >&2
+    else
+        echo "veltrix: building into $venv (build files in $build_dir); this first build installs" \
+             "the build and test tools and compiles the C++ sources, which takes a few minutes" >&2
+    fi
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
     if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
     "$venv/bin/python" -m pip install --quiet --no-build-isolation -C "build-dir=$build_dir" "$@" \
