@@ -15,6 +15,7 @@ import argparse
 import importlib
 import json
 import math
+import os
 import random
 import shlex
 import sys
@@ -28,6 +29,7 @@ from .diagnose import start_problem, unquoted_programs
 from .errors import GameFailure, StartFailure
 from .log import GameLog, Stdout
 from .relay import debug_command
+from .resume import ResumeError, clean, fingerprint, openings_digest, read_resume, refusal
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, read_openings
 from .results import GameResult
@@ -155,6 +157,10 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--rating-interval", type=_rating_interval, default=10, metavar="N",
                         help="when standard output is not a terminal, print the score every N "
                              "games of a pairing (default 10; 0 never)")
+    parser.add_argument("--resume", metavar="FILE.jsonl",
+                        help="continue the match whose games are in FILE (written by --out), "
+                             "with the same programs and settings; its games are kept, the rest "
+                             "played and added to it")
     parser.add_argument("--debug", metavar="FILE",
                         help="append every line sent to and received from each program, with "
                              "times, to FILE")
@@ -181,12 +187,13 @@ class _UsageError(Exception):
     pass
 
 
-def _game_line(match: Match, pairing: Pairing, result: GameResult) -> str:
+def _game_line(match: Match, pairing: Pairing, result: GameResult, stamp: dict[str, Any]) -> str:
     record = {
         "type": "game",
         "program1": match.programs[pairing.first].name,
         "program2": match.programs[pairing.second].name,
         **result,
+        **stamp,  # the match's seed and fingerprint, for --resume
     }
     return json.dumps(record)
 
@@ -246,17 +253,31 @@ def main(argv: Sequence[str] | None = None) -> int:
             sprt = Sprt(args.sprt[0], args.sprt[1], args.alpha, args.beta)
         except ValueError as error:
             parser.error(str(error))
-    seed = args.seed if args.seed is not None else random.randrange(2**32)
+    resumed = None
+    if args.resume:
+        if args.out and os.path.abspath(args.out) != os.path.abspath(args.resume):
+            parser.error("--resume FILE writes to FILE; leave out --out or give the same file")
+        try:
+            resumed = read_resume(args.resume)
+        except ResumeError as error:
+            parser.exit(2, f"veltrix-match: {error}\n")
+        args.out = args.resume
+    seed = args.seed if args.seed is not None else None
+    if seed is None and resumed is not None and resumed.seed is not None:
+        seed = resumed.seed
+    if seed is None:
+        seed = random.randrange(2**32)
     openings = _openings(parser, args, seed)
-    try:
-        out: IO[str] | None = open(args.out, "w", encoding="utf-8") if args.out else None
-    except OSError as error:
-        parser.exit(2, f"veltrix-match: cannot write {args.out}: {error}\n")
+    identity: dict[str, Any] = {
+        "programs": names, "commands": commands, "games": args.games,
+        "openings": openings_digest(openings), "time_limit": args.time_limit, "forfeit": args.forfeit,
+        "gauntlet": args.gauntlet and len(names) > 2,
+        "sprt": [sprt.elo0, sprt.elo1, sprt.alpha, sprt.beta] if sprt else None,
+    }
+    match_id = fingerprint(identity)
     try:
         executor = _executor(args)
     except _UsageError as error:
-        if out:
-            out.close()
         parser.exit(2, f"veltrix-match: {error}\n")
 
     played = commands
@@ -273,6 +294,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         chunk_games=args.chunk_games,
         gauntlet=args.gauntlet,
     )
+    if resumed is not None:
+        pairings = {p.index: (names[p.first], names[p.second]) for p in match.pairings}
+        compare = {**identity, "openings_file": args.openings, "openings_order": args.openings_order,
+                   "adjudicate_empties": None}
+        refused = refusal(resumed, match_id, compare, seed, pairings,
+                          {game: match.opening_of(game) for game in range(match.total_games)})
+        if refused:
+            executor.close()
+            parser.exit(2, f"veltrix-match: {refused}\n")
+        match.restore(resumed.games)
+    try:
+        if resumed is not None:
+            clean(resumed)
+        out: IO[str] | None = open(args.out, "a" if resumed else "w", encoding="utf-8") if args.out else None
+    except (OSError, ResumeError) as error:
+        executor.close()
+        text = str(error) if isinstance(error, ResumeError) else f"cannot write {args.out}: {error}"
+        parser.exit(2, f"veltrix-match: {text}\n")
     source = args.openings or f"built-in, seed {seed}"
     if args.openings and args.openings_order == "random":
         source += f", shuffled by seed {seed}"
@@ -282,11 +321,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     stdout.line(f"veltrix-match: {kind}, {' vs '.join(names)}; {args.games} games per pair, "
                 f"{len(openings)} openings ({source}), {args.time_limit:g} s per move, "
                 f"concurrency {args.concurrency}")
-    settings: dict[str, Any] = {"seed": seed, "openings_file": args.openings}
+    if resumed is not None:
+        cut = " (a last line cut short was dropped)" if resumed.cut_line else ""
+        stdout.line(f"veltrix-match: resuming {args.resume}: {match.restored} of {match.total_games} "
+                    f"games counted already{cut}")
+    settings: dict[str, Any] = {"seed": seed, "openings_file": args.openings, "match": match_id}
     if args.openings_order != "sequential":
         settings["openings_order"] = args.openings_order
     log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
-    run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)))
+    run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
+               {"seed": seed, "match": match_id})
     try:
         with stop_on_signals():
             return run.play(args.forfeit, settings)
@@ -307,8 +351,9 @@ class _Run:
     """One match being played: its outputs and how it ended."""
 
     def __init__(self, match: Match, executor: Executor, out: IO[str] | None, out_name: str | None,
-                 stdout: Stdout, log: GameLog, commands: dict[str, list[str]]) -> None:
+                 stdout: Stdout, log: GameLog, commands: dict[str, list[str]], stamp: dict[str, Any]) -> None:
         self.match, self.executor, self.stdout, self.log = match, executor, stdout, log
+        self.stamp = stamp
         self.out, self.out_name, self.commands = out, out_name, commands
         self.out_failed = False
 
@@ -317,7 +362,7 @@ class _Run:
             raise _StdoutClosed
         if self.out:
             try:
-                self.out.write(_game_line(self.match, pairing, result) + "\n")
+                self.out.write(_game_line(self.match, pairing, result, self.stamp) + "\n")
                 self.out.flush()
             except OSError as error:
                 raise _OutputFailed(self._write_error(error)) from None

@@ -117,6 +117,10 @@ class Pairing:
             self._pair_points = 0.0
         return ends_pair
 
+    def drop_pending(self) -> None:
+        """Forgets held results that do not continue the game order."""
+        self._pending.clear()
+
 
 class Match:
     """A head-to-head (two programs), a round robin (three or more), or a gauntlet (the
@@ -159,6 +163,8 @@ class Match:
         self.chunk_seconds = chunk_seconds
         self._clock = clock
         self._started: float | None = None
+        self.restored = 0  # games counted from an earlier run (--resume), not played here
+        self._restored_pairs: dict[int, int] = {}  # pairing -> whole pairs counted from it
         self.gauntlet = gauntlet and len(self.programs) > 2
         pairs: Iterable[tuple[int, int]] = itertools.combinations(range(len(self.programs)), 2)
         if self.gauntlet:  # the first program against each of the others, not they among themselves
@@ -180,15 +186,39 @@ class Match:
     def decided(self) -> bool:
         return self.sprt_state is not None and self.sprt_state.decision is not None
 
+    def restore(self, results: Sequence[GameResult]) -> None:
+        """Counts the games of an earlier run of this match (before `run`).
+
+        Each pairing takes the games that continue it in game order (a run writes each
+        pairing's games strictly in order, so that is all of them); the SPRT state is that of
+        the whole match so far. `run` then plays only what is missing.
+        """
+        for pairing in self.pairings:
+            pairing.accept(results)
+            for result in pairing.release():
+                pairing.count(result)
+                self.restored += 1
+            pairing.drop_pending()
+            self._restored_pairs[pairing.index] = pairing.released // 2
+        if self.sprt and self.pairings[0].tally.games:
+            self.sprt_state = self.sprt.state(self.pairings[0].tally.pentanomial)
+
+    def opening_of(self, game: int) -> str:
+        """The opening match-wide game `game` starts from."""
+        pairing = self.pairings[game // self.games]
+        pair = (game - pairing.first_game) // 2
+        return self.openings[pair % len(self.openings)]
+
     def _next_chunk_pairs(self, previous: int) -> int:
         """Pairs in the next chunk: fixed, or as many as come back in chunk_seconds."""
         if self.chunk_pairs:
             return self.chunk_pairs
         first = 2 * self.concurrency  # four games per worker
         elapsed = self._clock() - self._started if self._started is not None else 0.0
-        if not previous or self.played == 0 or elapsed <= 0:
+        played = self.played - self.restored
+        if not previous or played <= 0 or elapsed <= 0:
             return first
-        rate = self.played / elapsed  # games per second, start-up costs included
+        rate = played / elapsed  # games per second, start-up costs included
         wanted = int(rate * self.chunk_seconds / 2)
         # Growth is bounded: a first chunk cut short (a program failing at once) says little.
         return max(self.concurrency, min(wanted, 16 * previous))
@@ -200,12 +230,18 @@ class Match:
             size = self._next_chunk_pairs(size)
             pairs = range(start, min(start + size, self.games // 2))
             start = pairs.stop
-            openings = tuple(self.openings[pair % len(self.openings)] for pair in pairs)
             for pairing in self.pairings:
+                # Pairs counted already (an earlier run) are not played again; a pair cut in
+                # half is played whole, its first game counted once.
+                done = self._restored_pairs.get(pairing.index, 0)
+                if pairs.stop <= done:
+                    continue
+                todo = range(max(pairs.start, done), pairs.stop)
+                openings = tuple(self.openings[pair % len(self.openings)] for pair in todo)
                 commands = (self.programs[pairing.first].command, self.programs[pairing.second].command)
                 yield Chunk(
                     index=index,
-                    first_game=pairing.first_game + 2 * pairs.start,
+                    first_game=pairing.first_game + 2 * todo.start,
                     pairing=pairing.index,
                     commands=commands,
                     openings=openings,

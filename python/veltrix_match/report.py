@@ -167,7 +167,7 @@ def _number(value: float) -> float | str:
     return value
 
 
-def summary(match: Match, **extra: Any) -> dict[str, Any]:
+def summary(match: Match, /, **extra: Any) -> dict[str, Any]:
     """The final JSON object of a match: settings, each pairing, standings, SPRT."""
     pairings = []
     for pairing in match.pairings:
