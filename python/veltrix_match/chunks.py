@@ -14,6 +14,8 @@ in game order; an executor only plays them. This is the whole contract between t
     time_limit   float: seconds per move.
     concurrency  int: games played at once (even, >= 2).
     forfeit      bool: a failing program loses the game (True) or stops the match (False).
+    adjudicate_empties  int or None: once a game has this many empty squares or fewer, the
+                 arena solves it exactly and scores it as perfect play ends it.
     games        property: 2 * len(openings).
 
     Game ``first_game + i`` of the chunk starts from ``openings[i // 2]``; in an even game
@@ -70,6 +72,7 @@ class Chunk:
     time_limit: float = 5.0
     concurrency: int = 2
     forfeit: bool = False
+    adjudicate_empties: int | None = None  # solve exactly from this many empty squares
 
     def __hash__(self) -> int:
         # The command lines are lists; hash them as tuples so chunks can key a dict or a set.
@@ -85,6 +88,7 @@ class Chunk:
 def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*chunk.commands)
+    adjudication = {} if chunk.adjudicate_empties is None else {"adjudicate_empties": chunk.adjudicate_empties}
     try:
         records = arena.play(
             chunk.games,
@@ -93,12 +97,22 @@ def play_chunk(chunk: Chunk) -> list[GameResult]:
             concurrency=chunk.concurrency,
             on_error="forfeit" if chunk.forfeit else "raise",
             progress=False,
+            **adjudication,
         )
     except ValueError as error:
-        raise classify(error) from None
+        typed = classify(error)
+        game = getattr(error, "game", None)
+        if isinstance(game, int):  # the arena's index within this batch: make it match-wide
+            typed.game = chunk.first_game + game  # type: ignore[attr-defined]
+        raise typed from None
     results = []
     for offset, record in enumerate(records):
         fields = {field: getattr(record, field) for field in RECORD_FIELDS}
+        ply = getattr(record, "adjudicated_ply", None) if chunk.adjudicate_empties is not None else None
+        fields["adjudicated"] = ply is not None
+        fields["adjudicated_ply"] = ply
+        # The reply of an illegal or unreadable move that forfeited the game.
+        fields["reply"] = getattr(record, "reply", None)
         results.append(cast(GameResult, {"game": chunk.first_game + offset, "pairing": chunk.pairing, **fields}))
     return results
 

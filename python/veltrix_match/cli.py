@@ -20,7 +20,7 @@ import random
 import shlex
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import IO, Any
 
@@ -98,6 +98,21 @@ def _concurrency(text: str) -> int:
     return value
 
 
+#: The most empty squares --adjudicate-empties takes: an exact solve from many more takes
+#: seconds to minutes a game.
+MAX_ADJUDICATE_EMPTIES = 24
+
+
+def _empties(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= value <= MAX_ADJUDICATE_EMPTIES:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_ADJUDICATE_EMPTIES} (got {text})")
+    return value
+
+
 def _rating_interval(text: str) -> int:
     try:
         value = int(text)
@@ -157,6 +172,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--rating-interval", type=_rating_interval, default=10, metavar="N",
                         help="when standard output is not a terminal, print the score every N "
                              "games of a pairing (default 10; 0 never)")
+    parser.add_argument("--adjudicate-empties", type=_empties, metavar="N",
+                        help="once a game has N or fewer empty squares, solve it exactly and score "
+                             f"it as perfect play ends it (1 to {MAX_ADJUDICATE_EMPTIES}; off by default)")
     parser.add_argument("--resume", metavar="FILE.jsonl",
                         help="continue the match whose games are in FILE (written by --out), "
                              "with the same programs and settings; its games are kept, the rest "
@@ -274,6 +292,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         "gauntlet": args.gauntlet and len(names) > 2,
         "sprt": [sprt.elo0, sprt.elo1, sprt.alpha, sprt.beta] if sprt else None,
     }
+    if args.adjudicate_empties is not None:  # absent when off: fingerprints of earlier files hold
+        identity["adjudicate_empties"] = args.adjudicate_empties
     match_id = fingerprint(identity)
     try:
         executor = _executor(args)
@@ -293,11 +313,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         sprt=sprt,
         chunk_games=args.chunk_games,
         gauntlet=args.gauntlet,
+        adjudicate_empties=args.adjudicate_empties,
     )
     if resumed is not None:
         pairings = {p.index: (names[p.first], names[p.second]) for p in match.pairings}
         compare = {**identity, "openings_file": args.openings, "openings_order": args.openings_order,
-                   "adjudicate_empties": None}
+                   "adjudicate_empties": args.adjudicate_empties}
         refused = refusal(resumed, match_id, compare, seed, pairings,
                           {game: match.opening_of(game) for game in range(match.total_games)})
         if refused:
@@ -332,8 +353,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
                {"seed": seed, "match": match_id})
     try:
-        with stop_on_signals():
-            return run.play(args.forfeit, settings)
+        with stop_on_signals() as games_over:
+            return run.play(args.forfeit, settings, games_over)
     finally:
         run.close_out()
         executor.close()
@@ -383,8 +404,11 @@ class _Run:
                 return self._write_error(error)
         return None
 
-    def play(self, forfeit: bool, settings: dict[str, Any]) -> int:
-        """Runs the match, writes the summary, prints the report; returns the exit status."""
+    def play(self, forfeit: bool, settings: dict[str, Any], games_over: Callable[[], None]) -> int:
+        """Runs the match, writes the summary, prints the report; returns the exit status.
+
+        `games_over` is called once no game runs any more (see signals.stop_on_signals).
+        """
         match, executor = self.match, self.executor
         progress = Progress(sys.stderr)
 
@@ -413,6 +437,7 @@ class _Run:
         except (ValueError, OverflowError, OSError) as error:
             status, message, code = "error", str(error), 1
             failure = error if isinstance(error, ValueError) else None
+        games_over()
         elapsed = time.monotonic() - started
         progress.finish()
         # The summary goes to the file before anything is printed: a reader of standard
@@ -437,6 +462,10 @@ class _Run:
             _say(f"match stopped: {message}{hint}")
             if isinstance(failure, StartFailure):
                 self._explain_start()
+            elif isinstance(failure, GameFailure):
+                detail = failure_detail(self.match, failure)
+                if detail:
+                    _say(detail)
         elif status == "interrupted" and code != 141:
             _say(f"{'interrupted' if message == 'interrupted' else message}; the games finished so far:")
         if description is not None:
@@ -459,6 +488,34 @@ class _Run:
         if not told:
             _say("every program started and answered ping when tried alone; "
                  "one may fail only when started several times at once")
+
+
+def failure_detail(match: Match, failure: GameFailure) -> str | None:
+    """Which program failed in which game, and what it answered; None when the arena did not
+    say which game."""
+    game = getattr(failure, "game", None)
+    if not isinstance(game, int) or not 0 <= game < match.total_games:
+        return None
+    pairing = match.pairings[game // match.games]
+    kind = str(failure).removeprefix("Game error: ")
+    side = "Black" if kind.startswith("Black") else "White" if kind.startswith("White") else None
+    opening = getattr(failure, "opening", None) or match.opening_of(game) or "the start"
+    where = f"game {game + 1} (opening {opening})"
+    if side is None:
+        return f"{where}: {kind}"
+    first_is_black = (game - pairing.first_game) % 2 == 0
+    program = pairing.first if (side == "Black") == first_is_black else pairing.second
+    name = match.programs[program].name
+    if kind.endswith("InvalidMove"):
+        reply = getattr(failure, "reply", None)
+        what = ("answered an illegal or unreadable move" if reply is None
+                else "answered an empty line or closed its output" if reply == ""
+                else f"answered {reply!r}, not a legal move")
+    elif kind.endswith("Timeout"):
+        what = f"did not answer within {match.time_limit:g} s"
+    else:
+        what = "could not be sent the position (it had exited or closed its input)"
+    return f"{where}: program {name!r} ({side}) {what}"
 
 
 def _say(text: str) -> None:

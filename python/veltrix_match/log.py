@@ -76,7 +76,9 @@ def _result_text(result: GameResult) -> tuple[str, str]:
     black_won = winner == result["black"]
     colour = "Black" if black_won else "White"
     if result["error"] is not None:
-        return ("1-0" if black_won else "0-1"), f"{colour} wins by forfeit: {result['error']}"
+        reply = result.get("reply")
+        said = "" if reply is None else f", it replied {reply!r}"
+        return ("1-0" if black_won else "0-1"), f"{colour} wins by forfeit: {result['error']}{said}"
     return ("1-0" if black_won else "0-1"), f"{colour} wins {black}-{white}"
 
 
@@ -86,6 +88,8 @@ def game_line(match: Match, pairing: Pairing, result: GameResult) -> str:
     black, white = (first, second) if result["black"] == Winner.FIRST else (second, first)
     score, comment = _result_text(result)
     opening = result["opening"] or "start"
+    if result.get("adjudicated"):
+        comment += f", adjudicated at ply {result.get('adjudicated_ply')}"
     return f"Finished game {result['game'] + 1} ({black} vs {white}, opening {opening}): {score} {{{comment}}}"
 
 

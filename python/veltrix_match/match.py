@@ -46,6 +46,8 @@ class Tally:
     pentanomial: list[int] = field(default_factory=lambda: [0] * 5)
     #: Games forfeited by the first and by the second program.
     forfeits: list[int] = field(default_factory=lambda: [0, 0])
+    #: Games scored by the exact solver (--adjudicate-empties).
+    adjudicated: int = 0
 
     @property
     def games(self) -> int:
@@ -63,6 +65,8 @@ class Tally:
             self.losses += 1
         else:
             self.draws += 1
+        if result.get("adjudicated"):
+            self.adjudicated += 1
         if result.get("error") is not None:
             # The side not at fault is the winner; the other one forfeited.
             self.forfeits[0 if result["winner"] == Winner.SECOND else 1] += 1
@@ -139,6 +143,7 @@ class Match:
         chunk_games: int | None = None,
         chunk_seconds: float = 5.0,
         gauntlet: bool = False,
+        adjudicate_empties: int | None = None,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:
@@ -166,6 +171,7 @@ class Match:
         self.restored = 0  # games counted from an earlier run (--resume), not played here
         self._restored_pairs: dict[int, int] = {}  # pairing -> whole pairs counted from it
         self.gauntlet = gauntlet and len(self.programs) > 2
+        self.adjudicate_empties = adjudicate_empties
         pairs: Iterable[tuple[int, int]] = itertools.combinations(range(len(self.programs)), 2)
         if self.gauntlet:  # the first program against each of the others, not they among themselves
             pairs = ((0, other) for other in range(1, len(self.programs)))
@@ -248,6 +254,7 @@ class Match:
                     time_limit=self.time_limit,
                     concurrency=self.concurrency,
                     forfeit=self.forfeit,
+                    adjudicate_empties=self.adjudicate_empties,
                 )
                 index += 1
 

@@ -117,6 +117,10 @@ def format_report(match: Match, seconds: float | None = None) -> str:
     ]
     if forfeits:
         lines.append("Forfeits: " + ", ".join(forfeits))
+    if match.adjudicate_empties is not None:
+        adjudicated = sum(pairing.tally.adjudicated for pairing in match.pairings)
+        lines.append(f"Adjudicated: {adjudicated} of {match.played} games, solved exactly from "
+                     f"{match.adjudicate_empties} empty squares")
     if match.gauntlet:
         lines += ["", gauntlet_line(match)]
     elif len(match.programs) > 2:
@@ -221,6 +225,7 @@ def summary(match: Match, /, **extra: Any) -> dict[str, Any]:
         "concurrency": match.concurrency,
         "forfeit": match.forfeit,
         "gauntlet": match.gauntlet,
+        "adjudicate_empties": match.adjudicate_empties,
         **extra,
         "pairings": pairings,
         "standings": table,

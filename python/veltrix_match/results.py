@@ -7,7 +7,7 @@ machines and are written out as they are.
 from __future__ import annotations
 
 from enum import IntEnum
-from typing import TypedDict
+from typing import NotRequired, TypedDict
 
 __all__ = ["GameResult", "Winner", "game_points"]
 
@@ -31,6 +31,13 @@ class GameResult(TypedDict):
     black_discs: int
     white_discs: int
     error: str | None
+    # Exact adjudication (--adjudicate-empties): whether the game was scored by the solver
+    # from some ply on, and that ply (moves counted from the initial position, opening included).
+    adjudicated: NotRequired[bool]
+    adjudicated_ply: NotRequired[int | None]
+    # What the program at fault answered, for a game forfeited by an illegal or unreadable
+    # move ("" when its output ended); None otherwise.
+    reply: NotRequired[str | None]
 
 
 def game_points(result: GameResult) -> float:

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import signal
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from types import FrameType
 
 __all__ = ["STOP_SIGNALS", "Stopped", "exit_status", "stop_on_signals"]
@@ -35,11 +35,13 @@ def exit_status(interrupt: KeyboardInterrupt) -> int:
 
 
 @contextlib.contextmanager
-def stop_on_signals() -> Iterator[None]:
+def stop_on_signals() -> Iterator[Callable[[], None]]:
     """SIGTERM and SIGHUP raise Stopped while the block runs (main thread only).
 
     Only the first one raises: a second SIGTERM while the programs are being reaped and the
-    report written would cut that short and leave what the first one was meant to save.
+    report written would cut that short and leave what the first one was meant to save. The
+    block is given a function that disarms the handlers once the games are over, for the same
+    reason: from then on the signals are taken and do nothing.
     """
     previous = {}
     raised = False
@@ -50,10 +52,14 @@ def stop_on_signals() -> Iterator[None]:
             raised = True
             raise Stopped(signum)
 
+    def disarm() -> None:
+        nonlocal raised
+        raised = True
+
     try:
         for signum in STOP_SIGNALS:
             previous[signum] = signal.signal(signum, _raise_stopped)
-        yield
+        yield disarm
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
