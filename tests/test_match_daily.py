@@ -6,6 +6,7 @@ import random
 import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -176,3 +177,63 @@ def test_no_warning_when_there_are_openings_enough(tmp_path):
     (tmp_path / "book.txt").write_text("f5d6\nc4e3\n")
     done = run(f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", 4, "--openings", "book.txt", cwd=tmp_path)
     assert done.returncode == 0 and "warning" not in done.stderr
+
+
+# Command B answers garbage to positions of 5 discs: in the pairs from "f5" and "d3" (games 5
+# to 8, numbered from 1), its White games 5 and 7.
+FAILING_BOOK = "f5d6\nc4e3\nf5\nd3\n"
+
+
+def test_a_game_failure_names_the_program_the_game_the_opening_and_the_reply(tmp_path):
+    (tmp_path / "book.txt").write_text(FAILING_BOOK)
+    done = run(f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5", "--games", 8, "--openings", "book.txt",
+               "--chunk-games", 8, "--name", "good", "--name", "bad", cwd=tmp_path)
+    assert done.returncode == 1
+    lines = done.stderr.strip().splitlines()
+    assert lines[0].startswith("veltrix-match: match stopped: Game error: WhiteInvalidMove (--forfeit")
+    assert lines[1] == "veltrix-match: game 5 (opening f5): program 'bad' (White) answered '19abc', not a legal move"
+
+
+def test_a_forfeit_keeps_the_reply_in_the_record_and_the_log(tmp_path):
+    (tmp_path / "book.txt").write_text(FAILING_BOOK)
+    done = run(f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5", "--games", 8, "--openings", "book.txt",
+               "--forfeit", "--out", "g.jsonl", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    games = games_of(tmp_path / "g.jsonl")
+    assert [(game["game"], game["reply"]) for game in games if game["error"]] == [(4, "19abc"), (6, "19abc")]
+    assert all(game["reply"] is None for game in games if not game["error"])
+    assert done.stdout.count("wins by forfeit: WhiteInvalidMove, it replied '19abc'") == 2
+
+
+@pytest.mark.parametrize("mode, reply", [("garbage", "19abc"), ("out-of-range 64", "64"), ("empty", ""),
+                                         ("occupied", None)])
+def test_the_arena_says_where_a_batch_failed(mode, reply):
+    import veltrix
+
+    arena = veltrix.Arena(SCRIPTED.split() + ["first"], SCRIPTED.split() + mode.split())
+    with pytest.raises(ValueError) as failed:
+        arena.play(4, openings=["f5", "d3"], time_limit=5, progress=False)
+    error = failed.value
+    assert str(error) == "Game error: WhiteInvalidMove"
+    assert (error.game, error.opening) == (0, "f5")
+    if reply is not None:
+        assert error.reply == reply
+    else:
+        assert error.reply.isdigit()
+
+
+def test_a_silent_program_is_given_a_deadline_and_ended_with_its_helpers(tmp_path):
+    from veltrix_match.diagnose import start_problem
+
+    script = write_program(tmp_path / "silent.sh", f"#!/bin/sh\nsleep 60 &\necho $! > {tmp_path}/helper.pid\nsleep 60\n")
+    started = time.monotonic()
+    problem = start_problem([script], deadline=0.5)
+    assert problem == "did not answer ping within 0.5 s"
+    assert time.monotonic() - started < 10
+    helper = int((tmp_path / "helper.pid").read_text())
+    for _ in range(100):
+        if not Path(f"/proc/{helper}").exists() or Path(f"/proc/{helper}/stat").read_text().split(")")[1].split()[0] == "Z":
+            break
+        time.sleep(0.05)
+    else:
+        pytest.fail("the program's helper outlived the diagnosis")
