@@ -25,7 +25,8 @@ def compile_programs() -> tuple[Path, Path]:
         "first_move_player": [ROOT / "bench/players/first_move_player.cpp"],
         "raw_pipe_loop": [ROOT / "bench/native/raw_pipe_loop.cpp", ROOT / "src/board/core.cpp",
                           ROOT / "src/board/dispatch.cpp",
-                          ROOT / "src/board/text.cpp", ROOT / "src/arena/io/process.cpp"],
+                          ROOT / "src/board/text.cpp", ROOT / "src/arena/io/process.cpp",
+                          ROOT / "src/arena/io/watchdog.cpp"],
     }
     built = []
     for name, sources in targets.items():

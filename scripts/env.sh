@@ -35,34 +35,44 @@ find_python_version() {
 }
 
 # Creates (once) the venv at $1 with the build tools, then (re)installs veltrix with its test
-# extra (pytest, NumPy, mypy). Extra arguments go to pip install (for example a config setting
-# for a sanitizer build). The build directory is the venv's own (build/<venv name without its
+# extra (pytest, NumPy, mypy) and its rl extra (Gymnasium, PettingZoo). Extra arguments go to
+# pip install (for example a config setting for a sanitizer build). The build directory is the venv's own (build/<venv name without its
 # dot>, or $VELTRIX_BUILD_DIR), never the one a plain `pip install .` uses, so switching between
-# the two does not rebuild from scratch.
+# the two does not rebuild from scratch. The native checks (tests/native, run by CTest) are
+# built there too: `run_native_checks` runs them.
 prepare_venv() {
     local venv="$1" python="$2" started=$SECONDS
     shift 2
+    # CI prepares each environment once and runs every step in it.
+    if [ -n "${VELTRIX_PREPARED:-}" ] && [ "$VELTRIX_PREPARED" = "$venv" ]; then return 0; fi
+    local name="${venv##*/}"
+    local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
     if [ ! -x "$venv/bin/python" ]; then
         echo "veltrix: creating the virtual environment $venv ($python)" >&2
         "$python" -m venv "$venv"
         "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    local name="${venv##*/}"
-    local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
-    # The build directory keeps CMake's cache once a build has run there: only then does a
-    # build recompile just what changed.
-    if [ -f "$build_dir/CMakeCache.txt" ]; then
-        echo "veltrix: building into $venv (build files in $build_dir); only what changed is" \
-             "compiled again" >&2
+    if [ -f "$VELTRIX_ROOT/$build_dir/build.ninja" ] || [ -f "$build_dir/build.ninja" ]; then
+        echo "veltrix: building into $venv (build files in $build_dir; only what changed is compiled)" >&2
     else
-        echo "veltrix: building into $venv (build files in $build_dir); this first build installs" \
-             "the build and test tools and compiles the C++ sources, which takes a few minutes" >&2
+        echo "veltrix: building into $venv (build files in $build_dir); the first build installs the" \
+             "build and test tools and compiles the C++ sources, which takes a few minutes" >&2
     fi
     "$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja
     if [ "${VELTRIX_WITH_RAY:-0}" = 1 ]; then install_cluster_extra "$venv"; fi
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation -C "build-dir=$build_dir" "$@" \
-        "$VELTRIX_ROOT[test]"
+    (cd "$VELTRIX_ROOT" && VELTRIX_CHECKS=ON "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+        -C "build-dir=$build_dir" "$@" "$VELTRIX_ROOT[test,rl]")
     echo "veltrix: ready after $((SECONDS - started)) s; $venv/bin/python has it" >&2
+}
+
+# Runs the native checks that prepare_venv built into the build directory of the venv at $1,
+# on both move generators, through CTest. Extra arguments go to ctest.
+run_native_checks() {
+    local venv="$1" name="${1##*/}"
+    shift
+    local build_dir="${VELTRIX_BUILD_DIR:-build/${name#.}}"
+    echo "=== native checks (ctest, $build_dir) ===" >&2
+    (cd "$VELTRIX_ROOT" && "$venv/bin/ctest" --test-dir "$build_dir" --output-on-failure -j "$(nproc)" "$@")
 }
 
 # Installs the requirements of the `cluster` extra (Ray) into the venv at $1. Where Ray cannot

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Runs the test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Any sanitizer report, from the test process or from a player program it starts, fails.
+# Runs the native checks and the test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (the native checks also with ThreadSanitizer where they use
+# threads). Any sanitizer report, from the test process or from a player program it starts,
+# fails. Extra arguments go to pytest, and then only pytest runs.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 python="$(find_python)"
 venv="${VELTRIX_VENV:-$VELTRIX_ROOT/.venv-sanitized}"
 export VELTRIX_BUILD_DIR="${VELTRIX_BUILD_DIR:-build/sanitized}"
 VELTRIX_SANITIZE=ON prepare_venv "$venv" "$python" -C cmake.build-type=RelWithDebInfo
+if [ $# -eq 0 ] || [ "${VELTRIX_NATIVE_CHECKS:-0}" = 1 ]; then run_native_checks "$venv"; fi
 
 reports="$(mktemp -d)"
 trap 'rm -rf "$reports"' EXIT

@@ -8,60 +8,14 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
 
 import veltrix
+from processes import player, wait_until_ended
 from veltrix import Arena, Board, Turn
 
-PLAYER = str(Path(__file__).parent / "players" / "scripted_player.py")
-
-
-def player(mode, *options):
-    return [sys.executable, PLAYER, mode, *map(str, options)]
-
-
-def children_of(pid):
-    """Pids of the live or zombie children of `pid`, from /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            stat = Path("/proc", entry, "stat").read_text()
-        except OSError:
-            continue
-        if int(stat.rpartition(")")[2].split()[1]) == pid:
-            found.append(int(entry))
-    return found
-
-
-def alive(pid):
-    """False once `pid` is gone or a zombie: an orphan killed with its group waits for init to reap it."""
-    try:
-        return Path("/proc", str(pid), "stat").read_text().rpartition(")")[2].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
-def wait_until_ended(pids, seconds=5):
-    """The pids still alive after a bounded wait (a SIGKILL takes effect within moments)."""
-    deadline = time.monotonic() + seconds
-    while (left := [pid for pid in pids if alive(pid)]) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return left
-
-
-@pytest.fixture(autouse=True)
-def pid_dir(tmp_path, monkeypatch):
-    """Every player records its pid here; none may outlive the test, none may stay a zombie."""
-    directory = tmp_path / "pids"
-    directory.mkdir()
-    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
-    yield directory
-    assert children_of(os.getpid()) == []
-    assert [pid for pid in map(int, os.listdir(directory)) if alive(pid)] == []
+pytestmark = pytest.mark.usefixtures("pid_dir")
 
 
 def play_game(black_pick, white_pick):

@@ -93,6 +93,35 @@ class Background:
         return str(self.error)
 
 
+#: Shortens the network arena's fixed limits (10 s of silence, 5 s for a pong or a send) in a
+#: process started with it, by this factor.
+TIME_SCALE = 0.02
+
+QUICK_CLIENT = textwrap.dedent("""
+    import sys, veltrix
+    client = veltrix.NetworkArenaClient(sys.argv[3:])
+    try:
+        client.connect(sys.argv[1], int(sys.argv[2]))
+    except ValueError as error:
+        print(error)
+""")
+
+
+class QuickClient:
+    """A client in a process of its own whose fixed limits are scaled by TIME_SCALE."""
+
+    def __init__(self, command: list[str], port: int):
+        env = dict(os.environ, VELTRIX_TEST_TIME_SCALE=str(TIME_SCALE))
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([sys.executable, "-c", QUICK_CLIENT, HOST, str(port), *command],
+                                        stdout=subprocess.PIPE, text=True, env=env)
+
+    def message(self) -> tuple[str, float]:
+        """What `connect` raised, and how long after the start it ended."""
+        out, _ = self.process.communicate(timeout=20)
+        return out.strip(), time.monotonic() - self.started
+
+
 class Peer:
     """A raw socket read and written in lines."""
 
@@ -321,10 +350,9 @@ def test_client_answers_for_a_program_whose_output_has_closed(listener):
     ],
 )
 def test_client_refuses_a_program_that_fails_the_handshake(listener, mode, message):
-    client = veltrix.NetworkArenaClient(player(mode))
-    job = Background(client.connect, HOST, listener.port)
+    client = QuickClient(player(mode), listener.port)
     peer = listener.accept()
-    assert job.message() == message
+    assert client.message()[0] == message
     assert peer.rest() == b""
 
 
@@ -358,7 +386,8 @@ def flood_without_reading(peer: Peer) -> None:
     (its replies have filled both sides' buffers)."""
     peer.sock.settimeout(2)
     chunk = (TAG + b" isready\n") * 4096
-    with pytest.raises(TimeoutError):
+    # A client that gives up first closes the connection instead.
+    with pytest.raises((TimeoutError, ConnectionError)):
         for _ in range(10_000):  # 740 MB at most: far more than any socket buffers hold
             peer.sock.sendall(chunk)
 
@@ -379,10 +408,9 @@ def stingy_listener():
 
 
 def test_client_gives_up_on_a_server_that_stops_reading(stingy_listener):
-    client = veltrix.NetworkArenaClient(player("echo"))
-    job = Background(client.connect, HOST, stingy_listener.port)
+    client = QuickClient(player("echo"), stingy_listener.port)
     flood_without_reading(stingy_listener.accept())
-    assert job.message().startswith("NetworkArenaClient error: TimedOut")
+    assert client.message()[0].startswith("NetworkArenaClient error: TimedOut")
 
 
 def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch):
@@ -409,12 +437,12 @@ def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch
 
 
 def test_client_gives_up_on_a_silent_server(listener):
-    client = veltrix.NetworkArenaClient(player("echo"))
-    started = time.monotonic()
-    job = Background(client.connect, HOST, listener.port)
+    client = QuickClient(player("echo"), listener.port)
     peer = listener.accept()
-    assert job.message().startswith("NetworkArenaClient error: TimedOut")
-    assert 9.5 < time.monotonic() - started < 15
+    message, elapsed = client.message()
+    assert message.startswith("NetworkArenaClient error: TimedOut")
+    # Ten seconds of silence, scaled; the start of the interpreter and the programs comes on top.
+    assert 10 * TIME_SCALE <= elapsed < 10
     peer.close()
 
 
@@ -422,7 +450,9 @@ def test_client_gives_up_on_a_silent_server(listener):
 
 
 def connect_peer(port: int) -> Peer:
-    """Connects to a server that may still be starting."""
+    """Connects to a server that may still be starting. The server accepts connections in the
+    order they were established, so of two peers connected one after the other the first is
+    client 0."""
     deadline = time.monotonic() + 10
     while True:
         try:
@@ -431,6 +461,28 @@ def connect_peer(port: int) -> Peer:
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.02)
+
+
+def server_sockets() -> set[str]:
+    """The sockets this process holds now (the server under test runs in it)."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:"):
+            found.add(target)
+    return found
+
+
+def wait_until_accepted(before: set[str], count: int) -> None:
+    """Waits until the server has accepted `count` connections made after `before` was taken:
+    each makes two new sockets in this process, the peer's and the server's side."""
+    deadline = time.monotonic() + 10
+    while len(server_sockets() - before) < 2 * count:
+        assert time.monotonic() < deadline, "the server did not accept the connections"
+        time.sleep(0.005)
 
 
 def move_for(request: bytes) -> bytes:
@@ -487,7 +539,6 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     server = veltrix.NetworkArenaServer(2)
     job = Background(server.start, HOST, port)
     peers = [connect_peer(port), None]
-    time.sleep(0.1)  # the first to connect is client 0
     peers[1] = connect_peer(port)
     outcomes = [{}, {}]
     players = [
@@ -509,7 +560,6 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
 
     # The next pair is served without a restart; this one is not ready.
     second = [connect_peer(port), None]
-    time.sleep(0.1)
     second[1] = connect_peer(port)
     for peer, reply in zip(second, [b"  readyok \t\n", b"ready\n"]):
         assert peer.line() == TAG + b" isready\n"
@@ -517,9 +567,8 @@ def test_server_plays_a_match_and_serves_the_next_pair(capfd):
     assert job.message() == "Client not ready"
     for peer in second:
         peer.close()
-    assert capfd.readouterr().out == (
-        "Client 0 connected\nClient 1 connected\nClients disconnected\nClient 0 connected\nClient 1 connected\n"
-    )
+    # The second pair never played: the status lines are for the clients of a match only.
+    assert capfd.readouterr().out == "Client 0 connected\nClient 1 connected\nClients disconnected\n"
 
 
 @pytest.mark.parametrize("held_answer", ["together-in-order", "together-reversed", "apart-in-order", "apart-reversed"])
@@ -529,7 +578,6 @@ def test_server_sorts_both_seats_replies_however_they_arrive(capfd, held_answer)
     port = free_port()
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     peers = [connect_peer(port), None]
-    time.sleep(0.1)  # the first to connect is client 0
     peers[1] = connect_peer(port)
     outcomes = [{}, {}]
     players = [
@@ -582,7 +630,6 @@ def play_match(peers: list[Peer]) -> list[list]:
 def stop_with_a_client_not_ready(job: Background, port: int, output: Output) -> None:
     """Ends the server's start() through the specified error: a second client that is not ready."""
     late = [connect_peer(port)]
-    output.wait_for(output.text.count("Client 0 connected") + 1, "Client 0 connected")
     late.append(connect_peer(port))
     for peer, reply in zip(late, [b"readyok\n", b"ready\n"]):
         assert peer.line() == TAG + b" isready\n"
@@ -599,23 +646,22 @@ def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, 
     job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
     output = Output(capfd)
     if when == "during-match":
+        held = server_sockets()
         first = [connect_peer(port)]
-        output.wait_for(1, "Client 0 connected")
         first.append(connect_peer(port))
-        output.wait_for(1, "Client 1 connected")
+        wait_until_accepted(held, 2)  # both slots are taken
         leave(connect_peer(port), how)  # waits in the backlog while the match runs, then gives up
         play_match(first)
         for peer in first:
             peer.close()
     elif when == "waiting":
+        held = server_sockets()
         gone = connect_peer(port)
-        output.wait_for(1, "Client 0 connected")
+        wait_until_accepted(held, 1)  # taken into slot 0
         leave(gone, how)
     else:
         leave(connect_peer(port), how)  # a bare probe of the port
-    time.sleep(0.1)  # the server has seen the connection go
     peers = [connect_peer(port)]
-    time.sleep(0.1)  # the first to connect is client 0
     peers.append(connect_peer(port))
     reports = play_match(peers)
     assert [report[0][0] for report in reports] == [b"stats", b"stats"]
@@ -625,13 +671,90 @@ def test_server_frees_the_slot_of_a_connection_that_closed_while_waiting(capfd, 
     stop_with_a_client_not_ready(job, port, output)
 
 
+def intrude(port: int, how: str) -> Peer | None:
+    """A connection that is no client: it holds for a while and closes, resets, or stays
+    silent (returned, open, for the caller to close)."""
+    peer = connect_peer(port)
+    kind, _, held = how.partition("-")
+    time.sleep(int(held or 0) / 1000)
+    if kind == "silent":
+        return peer
+    leave(peer, kind)
+    return None
+
+
+INTRUSIONS = ["close-0", "close-50", "close-500", "reset-0", "reset-50", "silent", "reset-200"]
+
+
+@pytest.mark.parametrize("order", ["client-waits", "intruder-first"])
+@pytest.mark.parametrize("how", [*INTRUSIONS, "all"])
+def test_server_drops_a_connection_that_fails_before_the_match(capfd, monkeypatch, how, order):
+    # Probes, health checks and silent connections come and go while a real client waits:
+    # each is dropped, the waiting client keeps its place, and the next real client plays it.
+    monkeypatch.setenv("VELTRIX_TEST_TIME_SCALE", "0.05")  # a handshake limit of 0.5 s
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    silent = []
+    outcomes = [{}, {}]
+    peers = []
+    players = []
+    if order == "client-waits":
+        peers.append(connect_peer(port))
+        players.append(Background(play_fake_client, peers[0], outcomes[0]))
+    for intrusion in INTRUSIONS if how == "all" else [how]:
+        if (peer := intrude(port, intrusion)) is not None:
+            silent.append(peer)
+    peers.append(connect_peer(port))
+    players.append(Background(play_fake_client, peers[-1], outcomes[len(peers) - 1]))
+    if order == "intruder-first":
+        peers.append(connect_peer(port))
+        players.append(Background(play_fake_client, peers[-1], outcomes[1]))
+    for player in players:
+        assert player.join().error is None
+    stats = [[int(n) for n in outcome["reports"][0][1:]] for outcome in outcomes]
+    assert sum(stats[0]) == sum(stats[1]) == 2
+    assert stats[1] == [stats[0][1], stats[0][0], stats[0][2]]
+    assert job.thread.is_alive()
+    output = Output(capfd)
+    output.wait_for(1, "Clients disconnected")
+    # Status lines for the two that played, and none for the intruders.
+    assert output.text == "Client 0 connected\nClient 1 connected\nClients disconnected\n"
+    for peer in silent:
+        assert peer.line() == TAG + b" isready\n"  # asked, never answered: dropped
+        assert peer.rest() == b""
+        peer.close()
+    for peer in peers:
+        peer.close()
+    stop_with_a_client_not_ready(job, port, output)
+
+
+@pytest.mark.parametrize("value", ["0.03", "nonsense", "-1", "0", "2"])
+def test_the_handshake_limit_can_be_shortened_for_tests(capfd, monkeypatch, value):
+    # A silent newcomer is dropped once the limit has passed: 10 s unless a valid scale.
+    monkeypatch.setenv("VELTRIX_TEST_TIME_SCALE", value)
+    port = free_port()
+    job = Background(veltrix.NetworkArenaServer(2).start, HOST, port)
+    peers = [connect_peer(port)]
+    peers.append(connect_peer(port))
+    assert peers[0].line() == TAG + b" isready\n"
+    peers[0].sock.settimeout(3)
+    if value == "0.03":
+        assert peers[0].rest() == b""  # closed by the server well before 10 s
+    else:
+        with pytest.raises(TimeoutError):
+            peers[0].rest()  # still asked after 3 s
+    for peer in peers:
+        peer.close()
+    assert job.thread.is_alive()
+    stop_with_a_client_not_ready(job, port, Output(capfd))
+
+
 def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], veltrix.NetworkArenaServer, int]:
     """A server whose two clients answer the readiness check with `replies`."""
     port = free_port()
     server = veltrix.NetworkArenaServer(4)
     job = Background(server.start, HOST, port)
     peers = [connect_peer(port)]
-    time.sleep(0.1)
     peers.append(connect_peer(port))
     for peer, reply in zip(peers, replies):
         assert peer.line() == TAG + b" isready\n"
@@ -646,7 +769,7 @@ def start_server_with(replies: list[bytes]) -> tuple[Background, list[Peer], vel
 
 @pytest.mark.parametrize(
     "replies",
-    [[b"ready\n"], [b"readyok readyok\n"], [b"READYOK\n"], [b""], [b"readyok\n", b"ok\n"]],
+    [[b"ready\n"], [b"readyok readyok\n"], [b"READYOK\n"], [b"readyok\n", b"ok\n"]],
 )
 def test_server_refuses_a_client_that_is_not_ready(replies):
     job, peers, _, _ = start_server_with(replies)
@@ -682,14 +805,14 @@ def test_server_ends_the_match_on_a_misbehaving_client(capfd, answer, error):
     time.sleep(0.3)
     assert again.thread.is_alive()
     late = [connect_peer(port)]
-    time.sleep(0.1)
     late.append(connect_peer(port))
     assert late[0].line() == TAG + b" isready\n"
     late[0].send(b"ready\n")
     assert again.message() == "Client not ready"
     for peer in late:
         peer.close()
-    assert capfd.readouterr().out.count("Client 1 connected\n") == 2
+    # The second start's pair never played, so it printed no status line.
+    assert capfd.readouterr().out.count("Client 1 connected\n") == 1
 
 
 # ---- A real match, and Ctrl-C ----
@@ -742,8 +865,10 @@ def test_real_match_between_two_clients_and_ctrl_c_on_the_server():
         ]
         for _ in range(2):  # two pairs, one server run
             first = Background(connect_when_listening, clients[0], port)
+            time.sleep(0.5)  # the first to connect is client 0
+            second = Background(connect_when_listening, clients[1], port)
+            # Printed once both have answered the readiness check.
             wait_for_line(server, "Client 0 connected")
-            second = Background(clients[1].connect, HOST, port)
             wait_for_line(server, "Client 1 connected")
             for job in (first, second):
                 assert job.join(60).error is None
@@ -771,12 +896,12 @@ def test_ctrl_c_stops_the_server_in_a_match():
     server = start_server_process(port)
     try:
         peers = [connect_peer(port)]
-        wait_for_line(server, "Client 0 connected")
         peers.append(connect_peer(port))
-        wait_for_line(server, "Client 1 connected")
         for peer in peers:
             assert peer.line() == TAG + b" isready\n"
             peer.send(b"readyok\n")
+        wait_for_line(server, "Client 0 connected")
+        wait_for_line(server, "Client 1 connected")
         assert peers[0].line().startswith(TAG + b" black ")  # and never answered
         started = time.monotonic()
         server.send_signal(signal.SIGINT)
@@ -885,14 +1010,14 @@ def test_server_survives_writing_to_a_client_that_has_gone():
     server = subprocess.Popen([sys.executable, "-c", script, str(port)], stdout=subprocess.PIPE, bufsize=0)
     try:
         peers = [connect_peer(port)]
-        wait_for_line(server, "Client 0 connected")
         peers.append(connect_peer(port))
-        wait_for_line(server, "Client 1 connected")
         assert peers[0].line() == TAG + b" isready\n"
         peers[0].send(b"readyok\n")
-        peers[0].close()  # gone before its report is written
         assert peers[1].line() == TAG + b" isready\n"
+        peers[0].close()  # gone before its report is written
         peers[1].send(b"readyok\n")
+        wait_for_line(server, "Client 0 connected")
+        wait_for_line(server, "Client 1 connected")
         assert server.wait(10) == 0
         assert server.stdout.read().startswith(b"NetworkArenaServer error: ")
         peers[1].close()

@@ -1,6 +1,7 @@
 """Arena.play against real child processes: records, openings, time limits, forfeits, workers."""
 
 import os
+import re
 import pickle
 import signal
 import subprocess
@@ -8,52 +9,17 @@ import sys
 import textwrap
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
+from processes import player
 from reference import BLACK, WHITE, RefBoard
 from veltrix import Arena
 
-PLAYER = str(Path(__file__).parent / "players" / "scripted_player.py")
 OPENINGS = ["f5d6c3d3c4", "F5F6E6F4", "c4e3", "d3c5f6f5e6e3", "e6f4"]
 
 
-def player(mode, *options):
-    return [sys.executable, PLAYER, mode, *map(str, options)]
-
-
-def children_of(pid):
-    """Pids of the live or zombie children of `pid`, from /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                stat = Path("/proc", entry, "stat").read_text()
-            except OSError:
-                continue
-            if int(stat.rpartition(")")[2].split()[1]) == pid:
-                found.append(int(entry))
-    return found
-
-
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
-
-@pytest.fixture(autouse=True)
-def pid_dir(tmp_path, monkeypatch):
-    """Every player records its pid here; none may outlive the test, none may stay a zombie."""
-    directory = tmp_path / "pids"
-    directory.mkdir()
-    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
-    yield directory
-    assert children_of(os.getpid()) == []
-    assert [pid for pid in map(int, os.listdir(directory)) if alive(pid)] == []
+pytestmark = pytest.mark.usefixtures("pid_dir")
 
 
 def square(name):
@@ -177,13 +143,19 @@ def test_an_opening_that_ends_the_game_is_scored_as_it_stands():
         (["f5 d6"], "Invalid opening 'f5 d6': unparsable move ' d' at index 1"),
         (["f5\0d6"], "Invalid opening 'f5\\\\x00d6': unparsable move '\\\\x00d' at index 1"),
         (["a1"], "Invalid opening 'a1': illegal move 'a1' at index 0"),
+        # A long opening is quoted by its first 40 characters, marked as cut (never echoed whole).
+        (["f5" * 5_000_000], re.escape(f"Invalid opening '{'f5' * 20}'... (cut; 10000000 characters in all): ")
+         + "illegal move 'f5' at index 1"),
+        (["f5d6" + "\u00e9" * 50], re.escape(f"Invalid opening 'f5d6{'\u00e9' * 36}'... (cut; 54 characters in all): ")
+         + "unparsable move '\u00e9' at index 2"),
         ([], "openings must hold at least one transcript"),
     ],
 )
 def test_a_bad_opening_is_refused_before_any_program_starts(openings, message, pid_dir):
     arena = Arena(player("first"), player("first"))
-    with pytest.raises(ValueError, match=f"^{message}$"):
+    with pytest.raises(ValueError, match=f"^{message}$") as raised:
         arena.play(2, openings=openings)
+    assert len(str(raised.value)) < 200
     assert os.listdir(pid_dir) == []
     assert arena.get_stats() == (0, 0, 0)
 

@@ -163,9 +163,11 @@ def test_deepcopy_keeps_shared_references_shared():
 
 
 @pytest.mark.parametrize("state, error, message", [
-    ((1, 2), TypeError, "^argument 'state': 'tuple' object is not a tuple"),
-    ([1, 2, 0], TypeError, "^argument 'state': 'list' object"),
-    ((1, 2, 3, 4), TypeError, "^argument 'state'"),
+    ((1, 2), TypeError, r"^argument 'state': __setstate__ expects a tuple of 3 items \(player bits, opponent bits, "
+                        r"side to move\), got 2$"),
+    ((), TypeError, "^argument 'state': __setstate__ expects a tuple of 3 items .*, got 0$"),
+    ((1, 2, 3, 4), TypeError, "^argument 'state': __setstate__ expects a tuple of 3 items .*, got 4$"),
+    ([1, 2, 0], TypeError, r"^argument 'state': 'list' object is not a tuple \(player_board, opponent_board, turn\)$"),
     (("1", 2, 0), TypeError, "^argument 'state': 'str' object cannot be interpreted as an integer$"),
     ((-1, 2, 0), OverflowError, None),
     ((2**64, 2, 0), OverflowError, None),
@@ -212,6 +214,17 @@ def test_square_names_round_trip():
 def test_parse_square_refuses_names_and_quotes_them(name):
     with pytest.raises(ValueError, match=f"^Invalid square name: {re.escape(repr(name))}$"):
         Board.parse_square(name)
+
+
+@pytest.mark.parametrize("name", ["a1" * 10**6, "z" * 41, "\u00e9" * 1000, "a1\n" * 50])
+@pytest.mark.parametrize("method", ["parse_square", "do_move_name"])
+def test_a_long_square_name_is_quoted_cut(method, name):
+    board = Board()
+    call = Board.parse_square if method == "parse_square" else board.do_move_name
+    expected = f"Invalid square name: {name[:40]!r}... (cut; {len(name)} characters in all)"
+    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+        call(name)
+    assert board == Board()
 
 
 @pytest.mark.parametrize("call, error, message", [

@@ -34,7 +34,8 @@ def test_every_block_is_covered_here():
     kinds = {(marker.split(";")[0], lang) for marker, lang, _ in BLOCKS}
     assert kinds <= {("", "python"), ("run by .ci/run", "sh"), ("one terminal per command", "sh"),
                      ("not run (each command runs for minutes and prints timings)", "sh"),
-                     ("not run (needs a cluster of machines)", "sh")}, kinds
+                     ("not run (needs a cluster of machines)", "sh"),
+                     ("not run (needs an NBoard engine that is not installed)", "sh")}, kinds
     assert sum(lang == "python" for _, lang, _ in BLOCKS) >= 5
 
 

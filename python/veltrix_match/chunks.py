@@ -54,7 +54,7 @@ import veltrix
 from .errors import classify
 from .results import GameResult
 
-__all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "play_chunk"]
+__all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "local_commands", "play_chunk"]
 
 #: The fields of a game record, in the order they are written out.
 RECORD_FIELDS = ("black", "opening", "moves", "winner", "black_discs", "white_discs", "error")
@@ -87,7 +87,7 @@ class Chunk:
 
 def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
-    arena = veltrix.Arena(*chunk.commands)
+    arena = veltrix.Arena(*local_commands(chunk.commands))
     adjudication = {} if chunk.adjudicate_empties is None else {"adjudicate_empties": chunk.adjudicate_empties}
     try:
         records = arena.play(
@@ -115,6 +115,13 @@ def play_chunk(chunk: Chunk) -> list[GameResult]:
         fields["reply"] = getattr(record, "reply", None)
         results.append(cast(GameResult, {"game": chunk.first_game + offset, "pairing": chunk.pairing, **fields}))
     return results
+
+
+def local_commands(commands: tuple[list[str], list[str]]) -> tuple[list[str], list[str]]:
+    """The commands as this machine runs them: an NBoard adapter through this interpreter."""
+    from .nboard import on_this_machine
+
+    return on_this_machine(commands[0]), on_this_machine(commands[1])
 
 
 class Executor(Protocol):

@@ -24,6 +24,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import IO, Any
 
+from . import interop
 from .chunks import Executor, LocalExecutor
 from .diagnose import start_problem, unquoted_programs
 from .errors import GameFailure, StartFailure
@@ -31,7 +32,7 @@ from .log import GameLog, Stdout
 from .relay import debug_command
 from .resume import ResumeError, clean, fingerprint, openings_digest, read_resume, refusal
 from .match import Match, Pairing, Program
-from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, read_openings
+from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, load_openings
 from .results import GameResult
 from .report import Progress, format_report, summary
 from .ratings import main as ratings_main
@@ -142,7 +143,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--time-limit", type=_time_limit, default=5.0, metavar="SECONDS",
                         help="time per move (default 5)")
     parser.add_argument("--openings", metavar="FILE",
-                        help="one transcript per line; default: the built-in set "
+                        help="one transcript per line, or a GGF or WTHOR file of games; default: the built-in set "
                              f"({BUILTIN_PLIES}-ply positions, shuffled by --seed)")
     parser.add_argument("--out", metavar="FILE.jsonl",
                         help="write one JSON object per game and a final summary object")
@@ -182,6 +183,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--debug", metavar="FILE",
                         help="append every line sent to and received from each program, with "
                              "times, to FILE")
+    interop.add_arguments(parser)
     return parser
 
 
@@ -216,14 +218,14 @@ def _game_line(match: Match, pairing: Pairing, result: GameResult, stamp: dict[s
     return json.dumps(record)
 
 
-def _names(parser: argparse.ArgumentParser, given: list[str] | None, commands: list[list[str]]) -> list[str]:
+def _names(parser: argparse.ArgumentParser, given: list[str] | None, defaults: list[str]) -> list[str]:
     """The programs' names: those given with --name, in order, then the default ones."""
     given = given or []
-    if len(given) > len(commands):
-        parser.error(f"--name given {len(given)} times for {len(commands)} programs")
+    if len(given) > len(defaults):
+        parser.error(f"--name given {len(given)} times for {len(defaults)} programs")
     if any(not name.strip() for name in given):
         parser.error("a --name is empty")
-    names = [*given, *program_names(commands)[len(given):]]
+    names = [*given, *defaults[len(given):]]
     repeated = sorted({name for name in names if names.count(name) > 1})
     if repeated:
         parser.error(f"two programs are named {repeated[0]!r}; give each a different --name")
@@ -232,7 +234,7 @@ def _names(parser: argparse.ArgumentParser, given: list[str] | None, commands: l
 
 def _openings(parser: argparse.ArgumentParser, args: argparse.Namespace, seed: int) -> list[str]:
     try:
-        openings = read_openings(args.openings) if args.openings else builtin_openings(seed)
+        openings = load_openings(args.openings, args.opening_plies) if args.openings else builtin_openings(seed)
     except OpeningsError as error:
         parser.exit(2, f"veltrix-match: {error}\n")
     if args.openings and args.openings_order == "random":
@@ -255,14 +257,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     if fix:
         parser.error(fix)
     try:
-        commands = [shlex.split(text) for text in args.programs]
+        commands = [interop.program_command(text, args) for text in args.programs]
     except ValueError as error:
         parser.error(f"cannot split a command line: {error}")
     if len(commands) < 2:
         parser.error("give at least two programs")
     if any(not command for command in commands):
         parser.error("a program's command line is empty")
-    names = _names(parser, args.name, commands)
+    names = _names(parser, args.name, interop.nboard_names(args.programs, commands, program_names(commands)))
     sprt = None
     if args.sprt:
         if len(commands) != 2:
@@ -333,6 +335,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         executor.close()
         text = str(error) if isinstance(error, ResumeError) else f"cannot write {args.out}: {error}"
         parser.exit(2, f"veltrix-match: {text}\n")
+    try:
+        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
+    except OSError as error:
+        executor.close()
+        if out:
+            out.close()
+        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
     source = args.openings or f"built-in, seed {seed}"
     if args.openings and args.openings_order == "random":
         source += f", shuffled by seed {seed}"
@@ -351,7 +360,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         settings["openings_order"] = args.openings_order
     log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
     run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
-               {"seed": seed, "match": match_id})
+               {"seed": seed, "match": match_id}, ggf)
     try:
         with stop_on_signals() as games_over:
             return run.play(args.forfeit, settings, games_over)
@@ -372,9 +381,10 @@ class _Run:
     """One match being played: its outputs and how it ended."""
 
     def __init__(self, match: Match, executor: Executor, out: IO[str] | None, out_name: str | None,
-                 stdout: Stdout, log: GameLog, commands: dict[str, list[str]], stamp: dict[str, Any]) -> None:
+                 stdout: Stdout, log: GameLog, commands: dict[str, list[str]], stamp: dict[str, Any],
+                 ggf: interop.GgfOut | None = None) -> None:
         self.match, self.executor, self.stdout, self.log = match, executor, stdout, log
-        self.stamp = stamp
+        self.stamp, self.ggf = stamp, ggf
         self.out, self.out_name, self.commands = out, out_name, commands
         self.out_failed = False
 
@@ -387,6 +397,8 @@ class _Run:
                 self.out.flush()
             except OSError as error:
                 raise _OutputFailed(self._write_error(error)) from None
+        if self.ggf:
+            self.ggf.write(self.match, pairing, result)
 
     def _write_error(self, error: OSError) -> str:
         self.out_failed = True
@@ -394,6 +406,9 @@ class _Run:
 
     def close_out(self) -> str | None:
         """Closes the --out file; the failure to report, if the last of it was not written."""
+        ggf, self.ggf = self.ggf, None
+        if ggf:
+            ggf.close()
         out, self.out = self.out, None
         if out is None:
             return None

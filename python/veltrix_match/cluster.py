@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from .chunks import Chunk, play_chunk
+from .chunks import Chunk, local_commands, play_chunk
 from .results import GameResult
 from .cluster_tasks import Assembler, ChunkSizer, Task, WorkQueue, files_named, missing_files
 
@@ -83,7 +83,7 @@ def _play_task(
     node: str = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call]
     attempt = _attempt_number()
     with _working_directory(directory):
-        missing = missing_files(chunk.commands, driver_files)
+        missing = missing_files(local_commands(chunk.commands), driver_files)
         if missing:
             raise ClusterError(f"not found on node {node}: {', '.join(missing)}")
         started = time.monotonic()

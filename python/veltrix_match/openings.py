@@ -8,12 +8,14 @@ each program as Black, so an unbalanced opening costs neither side.
 from __future__ import annotations
 
 import random
-from collections.abc import Iterator
+import struct
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 
 import veltrix
 
-__all__ = ["BUILTIN_PLIES", "OpeningsError", "builtin_openings", "distinct_openings", "read_openings"]
+__all__ = ["BUILTIN_PLIES", "OpeningsError", "builtin_openings", "distinct_openings", "game_file_kind",
+           "load_openings", "openings_from_games", "read_openings"]
 
 #: Plies of the built-in openings: deep enough for about a thousand distinct positions,
 #: shallow enough to leave the game to the programs.
@@ -96,4 +98,62 @@ def builtin_openings(seed: int, plies: int = BUILTIN_PLIES) -> list[str]:
     """The built-in set: distinct_openings(plies) in an order shuffled by `seed`."""
     openings = distinct_openings(plies)
     random.Random(seed).shuffle(openings)
+    return openings
+
+
+def openings_from_games(transcripts: Iterable[str], plies: int) -> list[str]:
+    """The first `plies` moves of each game, one per position up to the eight symmetries.
+
+    Games shorter than `plies` moves are left out; the transcript kept for a position is
+    that of the first game reaching it.
+    """
+    if plies < 0:
+        raise ValueError(f"plies must not be negative (got {plies})")
+    seen: set[tuple[int, int, veltrix.Turn]] = set()
+    openings = []
+    for moves in transcripts:
+        if len(moves) < 2 * plies:
+            continue
+        opening = moves[:2 * plies].lower()
+        key = veltrix.Board.from_transcript(opening).canonical().get_board()
+        if key not in seen:
+            seen.add(key)
+            openings.append(opening)
+    return openings
+
+
+def game_file_kind(path: str | Path) -> str | None:
+    """"ggf" or "wtb" when `path` holds game records (by suffix, else by content), else None."""
+    suffix = Path(path).suffix.lower()
+    if suffix in (".ggf", ".wtb"):
+        return suffix[1:]
+    try:
+        with open(path, "rb") as file:
+            head = file.read(4096)
+            size = file.seek(0, 2)
+    except OSError:
+        return None
+    if head.lstrip().startswith(b"(;"):
+        return "ggf"
+    if len(head) >= 16 and size > 16 and size - 16 == 68 * struct.unpack_from("<I", head, 4)[0]:
+        return "wtb"
+    return None
+
+
+def load_openings(path: str | Path, plies: int = BUILTIN_PLIES) -> list[str]:
+    """The openings of a file: a GGF or WTHOR file's games cut to `plies` moves and made
+    distinct (openings_from_games; malformed games skipped), else read_openings."""
+    kind = game_file_kind(path)
+    if kind is None:
+        return read_openings(path)
+    from . import records  # the record formats are needed only here
+
+    try:
+        games = (records.read_ggf(path, strict=False) if kind == "ggf"
+                 else records.read_wthor(path, strict=False))
+    except (OSError, ValueError) as error:
+        raise OpeningsError(f"cannot read openings file {path}: {error}") from None
+    openings = openings_from_games((game.moves for game in games), plies)
+    if not openings:
+        raise OpeningsError(f"no game in {path} has {plies} moves to take an opening from")
     return openings

@@ -7,40 +7,15 @@
 #include "board/planes.hpp"
 #include "board/svg.hpp"
 #include "python/args.hpp"
+#include "python/buffer.hpp"
 
 namespace veltrix::board_py::methods {
 
 namespace {
 
 using board::Board;
-
-// A buffer view, released on every path.
-class BufferView {
-public:
-    BufferView(PyObject* exporter, const char* name) {
-        if (PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::throw_error_set();
-            PyErr_Clear();
-            py::raise_argument_error(name, "'" + py::type_name(exporter) + "' object does not support the buffer protocol");
-        }
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-
-    Py_buffer& get() { return view_; }
-
-private:
-    Py_buffer view_{};
-};
-
-// True for the struct formats of a one-byte integer ("B" or "b", with an optional byte-order
-// prefix, which a single byte does not care about).
-bool is_byte_format(const char* format) {
-    if (format == nullptr) return true;  // no format means unsigned bytes
-    if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') ++format;
-    return (format[0] == 'B' || format[0] == 'b') && format[1] == '\0';
-}
+using py::BufferView;
+using py::is_byte_format;
 
 Board read(PyObject* self) {
     BoardObject* object = reinterpret_cast<BoardObject*>(self);

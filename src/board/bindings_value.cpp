@@ -9,6 +9,7 @@
 #include "board/notation.hpp"
 #include "board/symmetry.hpp"
 #include "python/args.hpp"
+#include "python/excerpt.hpp"
 
 namespace veltrix::board_py::methods {
 
@@ -41,7 +42,8 @@ unsigned square_argument(PyObject* text_arg, const char* name) {
         pos = board::parse_square(std::string{static_cast<char>(text[0]), static_cast<char>(text[1])});
     }
     if (!pos) {
-        PyErr_Format(PyExc_ValueError, "Invalid square name: %R", text_arg);
+        const py::Ref quoted = py::repr_excerpt(text_arg);
+        PyErr_Format(PyExc_ValueError, "Invalid square name: %U", quoted.get());
         py::throw_error_set();
     }
     return *pos;
@@ -141,9 +143,14 @@ PyObject* setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     static const py::ArgSpec signature{"Board.__setstate__", {"state"}};
     return py::guarded_object([&] {
         const auto [state] = py::parse<1>(signature, args, nargs, kwnames);
-        if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 3) {
+        if (!PyTuple_Check(state)) {
             py::raise_argument_error("state", "'" + py::type_name(state) +
                                                   "' object is not a tuple (player_board, opponent_board, turn)");
+        }
+        if (PyTuple_GET_SIZE(state) != 3) {
+            py::raise_argument_error("state",
+                                     "__setstate__ expects a tuple of 3 items (player bits, opponent bits, side to "
+                                     "move), got " + std::to_string(PyTuple_GET_SIZE(state)));
         }
         const std::uint64_t player = py::to_u64(PyTuple_GET_ITEM(state, 0), "state");
         const std::uint64_t opponent = py::to_u64(PyTuple_GET_ITEM(state, 1), "state");

@@ -5,19 +5,6 @@
 
 namespace veltrix::board {
 
-const char* board_error_name(BoardError error) {
-    switch (error) {
-        case BoardError::InvalidPosition: return "InvalidPosition";
-        case BoardError::InvalidMove: return "InvalidMove";
-        case BoardError::InvalidPass: return "InvalidPass";
-        case BoardError::InvalidState: return "InvalidState";
-        case BoardError::GameNotOverYet: return "GameNotOverYet";
-        case BoardError::InvalidCharactor: return "InvalidCharactor";
-        case BoardError::NoLegalMove: return "NoLegalMove";
-    }
-    return "UnknownBoardError";
-}
-
 bool Board::is_game_over() const {
     if (!is_pass()) return false;
     return selected_has_no_move(opponent, player);

@@ -32,8 +32,6 @@ enum class BoardError : std::uint8_t {
     NoLegalMove,
 };
 
-const char* board_error_name(BoardError error);
-
 constexpr Turn opposite(Turn turn) { return static_cast<Turn>(static_cast<std::uint8_t>(turn) ^ 1U); }
 
 // Single-bit masks in ascending position order: entry i is the bit of square i.

@@ -20,15 +20,4 @@ std::optional<unsigned> AlphaBetaSearch::get_move(const board::Board& board, con
     return plain::get_move(*evaluator_, board, max_depth_, count);
 }
 
-std::optional<unsigned> AlphaBetaSearch::get_move_plain(const board::Board& board) const {
-    NoNodeCount count;
-    return plain::get_move(*evaluator_, board, max_depth_, count);
-}
-
-std::int32_t AlphaBetaSearch::get_search_socre(const board::Board& board, std::size_t depth, std::int32_t alpha,
-                                               std::int32_t beta) const {
-    NoNodeCount count;
-    return plain::search_score(*evaluator_, board, depth, alpha, beta, count);
-}
-
 }  // namespace veltrix::search

@@ -22,13 +22,6 @@ public:
     // `stop` is called every few thousand positions and may throw to abandon the search.
     std::optional<unsigned> get_move(const board::Board& board, const StopCheck& stop = {}) const;
 
-    // The same choice by the reference walk, whatever the evaluator.
-    std::optional<unsigned> get_move_plain(const board::Board& board) const;
-
-    // Negamax value of `board` searched `depth` plies deep with the window (alpha, beta).
-    std::int32_t get_search_socre(const board::Board& board, std::size_t depth, std::int32_t alpha,
-                                  std::int32_t beta) const;
-
     const Evaluator& evaluator() const { return *evaluator_; }
     std::size_t max_depth() const { return max_depth_; }
 

@@ -13,6 +13,8 @@
 
 #include "board/core.hpp"
 #include "search/ray_flips.hpp"
+#include "search/score.hpp"
+#include "util/flatten.hpp"
 
 namespace veltrix::search::endgame {
 
@@ -80,14 +82,14 @@ public:
     std::uint64_t nodes = 0;
 
     template <int N>
-    [[gnu::flatten]] int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
+    VELTRIX_FLATTEN int solve(std::uint64_t player, std::uint64_t opponent, int alpha, int beta, int depth,
               const std::array<std::uint8_t, N>& squares) {
         ++nodes;
         if (depth == 0) return disc_difference(player, opponent);
         if constexpr (N == 1) {
             return last(player, opponent, depth, squares[0]);
         } else {
-            int best = -1000;
+            int best = -kInfinity;
             bool moved = false;
             for (int i = 0; i < N; ++i) {
                 const std::uint64_t f = flips_at<Flips>(squares[i], player, opponent);
@@ -119,7 +121,7 @@ public:
 
 private:
     // One empty square left; `depth` >= 1.
-    [[gnu::flatten]] int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
+    VELTRIX_FLATTEN int last(std::uint64_t player, std::uint64_t opponent, int depth, unsigned square) {
         const int diff = disc_difference(player, opponent);
         std::uint64_t f = flips_at<Flips>(square, player, opponent);
         if (f != 0) return diff + 1 + 2 * std::popcount(f);

@@ -15,6 +15,7 @@
 #include "search/ray_flips.hpp"
 #include "search/stability.hpp"
 #include "search/table.hpp"
+#include "util/flatten.hpp"
 
 // This file is compiled twice: on its own for the portable path, and from
 // fast_search_avx2.cpp with VELTRIX_FAST_SEARCH_AVX2 defined, where everything below the
@@ -112,7 +113,7 @@ public:
 
     // Fail-soft negamax value of `b` at `depth`: exact inside (alpha, beta), otherwise a
     // bound on the far side of the window it fell out of.
-    [[gnu::flatten]] int search(const Board& b, int depth, int alpha, int beta) {
+    VELTRIX_FLATTEN int search(const Board& b, int depth, int alpha, int beta) {
         if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
             if (depth > 0 && depth >= std::popcount(~(b.player | b.opponent))) return solve(b, depth, alpha, beta);
         }
@@ -132,7 +133,7 @@ public:
             if (depth >= 2 * empties) return 0;
         }
 
-        unsigned hint = 64;
+        unsigned hint = kNoMove;
         if (const Entry* e = table_.find(b)) {
             if (e->depth == key) {
                 if (e->lower >= beta) return e->lower;
@@ -226,7 +227,7 @@ private:
 
     // The exact solve with the disc-difference evaluator: `depth` is at least the number of
     // empty squares, so lines end in finished games unless passes use up the slack.
-    [[gnu::flatten]] int solve(const Board& b, int depth, int alpha, int beta) {
+    VELTRIX_FLATTEN int solve(const Board& b, int depth, int alpha, int beta) {
         const std::uint64_t empty = ~(b.player | b.opponent);
         const int empties = std::popcount(empty);
         // Past twice the empty squares no line can be cut short (a pass is always followed by
@@ -255,7 +256,7 @@ private:
             if (upper <= alpha) return upper;
         }
         const std::uint8_t key = depth == 2 * empties ? kToTheEnd : static_cast<std::uint8_t>(depth);
-        unsigned hint = 64;
+        unsigned hint = kNoMove;
         const bool tabled = empties >= kTableFrom;
         if (tabled) {
             if (const Entry* e = table_.find(b)) {
@@ -289,7 +290,7 @@ private:
     }
 
     // A small negamax over MobilityEvaluator, for ordering the moves of costly endgame nodes.
-    [[gnu::flatten]] int mobility_search(const Board& b, int depth, int alpha, int beta) {
+    VELTRIX_FLATTEN int mobility_search(const Board& b, int depth, int alpha, int beta) {
         ++nodes_;
         if (depth == 0) return MobilityEvaluator::score(b);
         std::uint64_t moves = movegen::legal_moves(b.player, b.opponent);
@@ -375,7 +376,7 @@ private:
     }
 
     // The value one ply above the leaves: the best child score, stopping once it reaches beta.
-    [[gnu::flatten]] int last_ply(const Board& b, std::uint64_t moves, int beta) {
+    VELTRIX_FLATTEN int last_ply(const Board& b, std::uint64_t moves, int beta) {
         int best = -kInfinity;
         if constexpr (std::is_same_v<Eval, PieceEvaluator>) {
             // After a move that flips f discs the mover leads by diff + 1 + 2f.

@@ -14,10 +14,10 @@
 #include <atomic>
 
 #include "board/core.hpp"
+#include "search/score.hpp"
 
 namespace veltrix::search {
 
-inline constexpr int kInfinity = 1000;  // beyond every score of the built-in evaluators (|score| <= 64)
 // Table key for "searched to the end of every line": the remaining depth no longer matters.
 inline constexpr std::uint8_t kToTheEnd = 255;
 // The largest table: 2^20 entries of 24 bytes (24 MiB), for the whole process.
@@ -30,7 +30,7 @@ struct Entry {
     std::int16_t upper;       // and at most this
     std::uint16_t search_id;  // the search that wrote it; entries of earlier searches are unused
     std::uint8_t depth;       // remaining depth, or kToTheEnd
-    std::uint8_t move;        // best move found, for ordering (64: none)
+    std::uint8_t move;        // best move found, for ordering (kNoMove: none)
 };
 
 class Table {
@@ -50,7 +50,7 @@ public:
     void store(const board::Board& b, std::uint8_t depth, int alpha, int beta, int value, unsigned move) {
         Entry& e = slot(b);
         if (e.search_id != id_ || e.player != b.player || e.opponent != b.opponent || e.depth != depth) {
-            e = Entry{b.player, b.opponent, -kInfinity, kInfinity, id_, depth, 64};
+            e = Entry{b.player, b.opponent, -kInfinity, kInfinity, id_, depth, kNoMove};
         }
         const auto v = static_cast<std::int16_t>(value);
         if (value <= alpha) {

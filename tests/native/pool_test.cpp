@@ -107,9 +107,9 @@ struct ProgramReader final : LineReader {
 };
 
 // Two simulated programs; a restart gives a fresh, well-behaved one unless told to fail.
-class MemoryTable final : public Table {
+class MemorySeating final : public Seating {
 public:
-    MemoryTable() {
+    MemorySeating() {
         for (const board::Turn side : {board::Turn::Black, board::Turn::White}) seat(side);
     }
     Player& player(board::Turn side) override { return *players_[index(side)]; }
@@ -142,11 +142,11 @@ private:
 };
 
 struct Pool {
-    explicit Pool(std::size_t workers) : tables(workers) {
-        for (MemoryTable& table : tables) seats.push_back(&table);
+    explicit Pool(std::size_t workers) : seatings(workers) {
+        for (MemorySeating& seating : seatings) seats.push_back(&seating);
     }
-    std::vector<MemoryTable> tables;
-    std::vector<Table*> seats;
+    std::vector<MemorySeating> seatings;
+    std::vector<Seating*> seats;
 };
 
 PoolOptions options(std::size_t games, bool forfeit, std::vector<std::string> openings = {}) {
@@ -184,7 +184,7 @@ void a_forfeit_keeps_every_other_game_and_restarts_the_program() {
     for (const Fault fault : {Fault::Illegal, Fault::Silent, Fault::Garbage}) {
         // One worker of each kind, so that the faulty one surely plays on after its forfeit.
         Pool pool(2);
-        pool.tables[1].fail(board::Turn::White, fault, 5);  // the first program, as White
+        pool.seatings[1].fail(board::Turn::White, fault, 5);  // the first program, as White
         const auto played = play_pool(pool.seats, options(20, true), nullptr);
         CHECK(played.ok());
         if (!played) continue;
@@ -199,15 +199,15 @@ void a_forfeit_keeps_every_other_game_and_restarts_the_program() {
         }
         CHECK(forfeits == 1);
         // Restarted before its worker's next game, and only then.
-        CHECK(pool.tables[1].restarts[1] == 1 && pool.tables[1].restarts[0] == 0);
-        CHECK(pool.tables[0].restarts[0] + pool.tables[0].restarts[1] == 0);
+        CHECK(pool.seatings[1].restarts[1] == 1 && pool.seatings[1].restarts[0] == 0);
+        CHECK(pool.seatings[0].restarts[0] + pool.seatings[0].restarts[1] == 0);
     }
 }
 
 void a_program_that_cannot_restart_loses_the_rest_of_its_games() {
     Pool pool(2);
-    pool.tables[0].fail(board::Turn::Black, Fault::Illegal, 1);
-    pool.tables[0].refuse_restarts = true;
+    pool.seatings[0].fail(board::Turn::Black, Fault::Illegal, 1);
+    pool.seatings[0].refuse_restarts = true;
     const auto played = play_pool(pool.seats, options(10, true, {"f5d6"}), nullptr);
     CHECK(played.ok());
     if (!played) return;
@@ -221,15 +221,15 @@ void a_program_that_cannot_restart_loses_the_rest_of_its_games() {
         CHECK(record.moves == "f5d6" && record.result.winner == board::Turn::White);
         CHECK(record.result.black_pieces == 3 && record.result.white_pieces == 3);
     }
-    CHECK(pool.tables[0].restarts[0] == 4);
+    CHECK(pool.seatings[0].restarts[0] == 4);
 }
 
-void without_forfeits_the_first_failure_fails_the_batch() {
+void a_failure_stops_the_games_after_it() {
     Pool pool(2);
-    // The other worker waits in its first game until the failure has the batch aborted; the
+    // The other worker waits in game 1 until the failure of game 0 has the batch aborted; the
     // error it then meets is the abort's doing, not a failure of its own.
-    pool.tables[0].fail(board::Turn::Black, Fault::Silent, 100, true);  // its fourth game or so
-    pool.tables[1].fail(board::Turn::White, Fault::Blocked, 1);
+    pool.seatings[0].fail(board::Turn::Black, Fault::Silent, 1, true);
+    pool.seatings[1].fail(board::Turn::White, Fault::Blocked, 1);
     std::atomic<int> aborts = 0;
     Interruption interruption{nullptr, [&] {
                                   ++aborts;
@@ -241,6 +241,36 @@ void without_forfeits_the_first_failure_fails_the_batch() {
     CHECK(played.error().kind == ArenaErrorKind::GameError);
     CHECK(played.error().game_error == GameError::BlackTimeout);
     CHECK(aborts == 1);
+}
+
+// Several failing games: the one reported is the first in record order, whichever failed first.
+void the_first_failure_in_record_order_wins(RecordOrder order) {
+    for (int round = 0; round < 50; ++round) {
+        Pool pool(2);
+        // Game 1 fails at its first move; the first program's Black side fails later, in
+        // game 0 (by game order) or in the fourth of its games (by pair).
+        pool.seatings[1].fail(board::Turn::White, Fault::Illegal, 1);
+        pool.seatings[0].fail(board::Turn::Black, Fault::Garbage, order == RecordOrder::ByGame ? 2 : 100);
+        PoolOptions opts = options(10, false);
+        opts.order = order;
+        const auto played = play_pool(pool.seats, opts, nullptr);
+        CHECK(!played.ok() && played.error().kind == ArenaErrorKind::GameError);
+        if (played) return;
+        CHECK(played.error().game_error == GameError::BlackInvalidMove);
+    }
+}
+
+void by_pair_returns_the_first_programs_black_games_first() {
+    Pool pool(2);
+    PoolOptions opts = options(10, false);
+    opts.order = RecordOrder::ByPair;
+    const auto played = play_pool(pool.seats, opts, nullptr);
+    CHECK(played.ok());
+    if (!played) return;
+    CHECK(played.value().size() == 10);
+    for (std::size_t i = 0; i < played.value().size(); ++i) {
+        CHECK(played.value()[i].order == (i < 5 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black));
+    }
 }
 
 void an_interruption_stops_the_batch() {
@@ -266,7 +296,10 @@ int main() {
     games_come_back_in_order_and_paired();
     a_forfeit_keeps_every_other_game_and_restarts_the_program();
     a_program_that_cannot_restart_loses_the_rest_of_its_games();
-    without_forfeits_the_first_failure_fails_the_batch();
+    a_failure_stops_the_games_after_it();
+    the_first_failure_in_record_order_wins(RecordOrder::ByGame);
+    the_first_failure_in_record_order_wins(RecordOrder::ByPair);
+    by_pair_returns_the_first_programs_black_games_first();
     an_interruption_stops_the_batch();
     odd_counts_and_empty_batches();
     if (failures == 0) std::puts("all passed");

@@ -1,13 +1,18 @@
 #include "arena/io/process.hpp"
 
+#include "arena/io/watchdog.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -41,17 +46,112 @@ bool set_nonblocking(int fd) {
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// posix_spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnSetup {
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    bool attr_ready = false;
-    bool actions_ready = false;
-    ~SpawnSetup() {
-        if (attr_ready) posix_spawnattr_destroy(&attr);
-        if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+// The places exec tries for `program`, worked out before the fork (the child may not
+// allocate): the name itself when it holds a "/", else each directory of PATH in turn.
+std::vector<std::string> exec_candidates(const std::string& program) {
+    if (program.find('/') != std::string::npos) return {program};
+    const char* path = std::getenv("PATH");
+    const std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
+    std::vector<std::string> candidates;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t end = std::min(dirs.find(':', begin), dirs.size());
+        const std::string_view dir = dirs.substr(begin, end - begin);
+        // An empty entry means the current directory, as for execvp.
+        candidates.push_back(dir.empty() ? program : std::string(dir) + "/" + program);
+        if (end == dirs.size()) break;
+        begin = end + 1;
     }
+    return candidates;
+}
+
+// What the child needs, all prepared by the parent.
+struct ChildPlan {
+    pid_t parent;
+    int gate;          // read end: one byte once the parent has registered the group
+    int gate_opener;   // the write end, the parent's alone
+    int report;        // write end: errno of a failed exec
+    int stdin_source;  // becomes descriptor 0
+    int stdout_sink;   // becomes descriptor 1
+    char* const* argv;
+    const std::vector<char*>* candidates;
 };
+
+// The child between fork and exec. The host may be multithreaded, so only async-signal-safe
+// calls: no allocation, no locks.
+[[noreturn]] void run_child(const ChildPlan& plan) {
+    // Should the parent die before it has registered this group with the watchdog, nothing
+    // else would end it: the parent-death signal covers that window. The forking thread is
+    // blocked in spawn until the gate opens, so the signal cannot fire for its exit instead.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != plan.parent) ::_exit(127);
+    ::setpgid(0, 0);
+    ::close(plan.gate_opener);  // so that a parent gone before the gate opens reads as end of file
+    // Handlers of the host mean nothing here; ignored signals stay ignored (as exec keeps
+    // them), except SIGPIPE, which an interpreter ignores and a program expects at default.
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0) continue;
+        if (signal == SIGPIPE || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)) {
+            struct sigaction standard {};
+            standard.sa_handler = SIG_DFL;
+            ::sigaction(signal, &standard, nullptr);
+        }
+    }
+    char go = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(plan.gate, &go, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) ::_exit(127);  // the parent gave up on us
+    ::prctl(PR_SET_PDEATHSIG, 0);  // from here the watchdog answers for the group
+    if (::dup2(plan.stdin_source, STDIN_FILENO) < 0 || ::dup2(plan.stdout_sink, STDOUT_FILENO) < 0) {
+        const int error = errno;
+        (void)!::write(plan.report, &error, sizeof error);
+        ::_exit(127);
+    }
+    // The program starts with no signal blocked, whatever the host's threads had blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int error = ENOENT;
+    for (char* candidate : *plan.candidates) {
+        ::execve(candidate, plan.argv, environ);
+        // As execvp: a missing or unreadable entry moves on to the next directory, a
+        // denied one is remembered, anything else is the answer.
+        if (errno == EACCES) {
+            error = EACCES;
+        } else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ELOOP && errno != ENAMETOOLONG) {
+            error = errno;
+            break;
+        }
+    }
+    (void)!::write(plan.report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// How long the parent waits to hear whether the exec worked (it takes moments).
+constexpr int kExecReportWaitMs = 5000;
+
+// Reads the child's exec report: 0 once exec succeeded (the report pipe closed empty).
+int await_exec_report(int report) {
+    pollfd readable{report, POLLIN, 0};
+    int waited = 0;
+    while (waited < kExecReportWaitMs) {
+        const int ready = ::poll(&readable, 1, 100);
+        if (ready < 0 && errno != EINTR) return errno;
+        if (ready <= 0) {
+            waited += 100;
+            continue;
+        }
+        int error = 0;
+        const ssize_t got = ::read(report, &error, sizeof error);
+        if (got < 0 && errno == EINTR) continue;
+        if (got == static_cast<ssize_t>(sizeof error)) return error;
+        return 0;
+    }
+    return 0;  // still not through exec: treated as started, and killed and reaped as usual
+}
 
 }  // namespace
 
@@ -65,53 +165,63 @@ Result<ChildProcess, int> ChildProcess::spawn(const std::vector<std::string>& ar
     if (!in) return Err{in.error()};
     auto out = make_pipe();
     if (!out) return Err{out.error()};
+    auto gate = make_pipe();
+    if (!gate) return Err{gate.error()};
+    auto report = make_pipe();
+    if (!report) return Err{report.error()};
     auto& [child_stdin, our_stdin] = in.value();
     auto& [our_stdout, child_stdout] = out.value();
+    auto& [gate_read, gate_write] = gate.value();
+    auto& [report_read, report_write] = report.value();
     if (!set_nonblocking(our_stdin.get()) || !set_nonblocking(our_stdout.get())) return Err{errno};
-
-    SpawnSetup setup;
-    int status = posix_spawnattr_init(&setup.attr);
-    if (status != 0) return Err{status};
-    setup.attr_ready = true;
-    status = posix_spawn_file_actions_init(&setup.actions);
-    if (status != 0) return Err{status};
-    setup.actions_ready = true;
-
-    // The child starts with no signal blocked and SIGPIPE at its default action, whatever the
-    // host (an interpreter ignores SIGPIPE, a worker thread blocks it) had set.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&setup.attr, &none);
-    posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    // A process group of its own, led by the child: whatever it starts in turn (a helper that
-    // holds its pipes) is ended with it, and a Ctrl-C at the terminal reaches only the host.
-    posix_spawnattr_setpgroup(&setup.attr, 0);
-    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    // The other pipe ends are close-on-exec, so only these two reach the program.
-    posix_spawn_file_actions_adddup2(&setup.actions, child_stdin.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, child_stdout.get(), STDOUT_FILENO);
 
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    std::vector<std::string> candidates = exec_candidates(argv[0]);
+    std::vector<char*> candidate_ptrs;
+    candidate_ptrs.reserve(candidates.size());
+    for (std::string& candidate : candidates) candidate_ptrs.push_back(candidate.data());
+    const ChildPlan plan{::getpid(),         gate_read.get(),   gate_write.get(), report_write.get(),
+                         child_stdin.get(), child_stdout.get(), args.data(),     &candidate_ptrs};
 
-    pid_t pid = -1;
-    status = posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
-    if (status != 0) return Err{status};
-    return ChildProcess(pid, std::move(our_stdin), std::move(our_stdout));
+    // All signals stay blocked across the fork, so no handler of the host runs in the child.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t pid = ::fork();
+    if (pid == 0) run_child(plan);
+    const int fork_error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (pid < 0) return Err{fork_error};
+    gate_read.reset();
+    report_write.reset();
+    child_stdin.reset();
+    child_stdout.reset();
+    ChildProcess child(pid, std::move(our_stdin), std::move(our_stdout));
+    // Both sides set the group, so it exists whichever runs first.
+    ::setpgid(pid, pid);
+    child.guarded_ = watchdog::guard_group(pid);
+    const char go = 1;
+    if (::write(gate_write.get(), &go, 1) != 1) return Err{errno};  // the child is killed and reaped
+    gate_write.reset();
+    if (const int error = await_exec_report(report_read.get()); error != 0) return Err{error};
+    return child;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), stdin_(std::move(other.stdin_)), stdout_(std::move(other.stdout_)) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      guarded_(std::exchange(other.guarded_, false)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         reap_now();
         pid_ = std::exchange(other.pid_, -1);
+        guarded_ = std::exchange(other.guarded_, false);
         stdin_ = std::move(other.stdin_);
         stdout_ = std::move(other.stdout_);
     }
@@ -158,6 +268,10 @@ bool ChildProcess::wait(std::chrono::steady_clock::duration limit) {
         const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
         // ECHILD: the kernel reaped it (SIGCHLD ignored by the host); it has ended all the same.
         if (reaped == pid_ || (reaped < 0 && errno == ECHILD)) {
+            // The group was killed before this wait (every owner kills first), so nothing of
+            // it is left for the watchdog to end.
+            if (guarded_) watchdog::release_group(pid_);
+            guarded_ = false;
             pid_ = -1;
             return true;
         }

@@ -1,5 +1,6 @@
 // A child process with piped standard input and output and inherited standard error, in a
-// process group of its own, killed (with its whole group) and reaped by its owner on every path.
+// process group of its own, killed (with its whole group) and reaped by its owner on every path,
+// and by the watchdog (arena/io/watchdog.hpp) should the owner's process die first.
 #pragma once
 
 #include <sys/types.h>
@@ -50,6 +51,7 @@ private:
     void reap_now();
 
     pid_t pid_ = -1;  // -1 once reaped
+    bool guarded_ = false;  // registered with the watchdog, to be released once reaped
     UniqueFd stdin_;
     UniqueFd stdout_;
 };

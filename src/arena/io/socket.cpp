@@ -174,8 +174,23 @@ Result<Socket, AcceptError> accept_tcp(const Socket& listener, const StopCheck& 
             ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             return socket;
         }
-        // A connection that was reset before it could be taken is not the listener's failure.
-        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        // A connection that was reset before it could be taken is not the listener's failure,
+        // nor is a network error pending on it, which Linux reports through accept (accept(2)
+        // asks for these to be treated as EAGAIN): one bad peer must not stop a server.
+        switch (errno) {
+            case EINTR:
+            case ECONNABORTED:
+            case EAGAIN:
+            case ENETDOWN:
+            case EPROTO:
+            case ENOPROTOOPT:
+            case EHOSTDOWN:
+            case ENONET:
+            case EHOSTUNREACH:
+            case EOPNOTSUPP:
+            case ENETUNREACH: continue;
+            default: break;
+        }
         return Err(AcceptError{AcceptFailure::Io, IoError::from_errno(errno)});
     }
 }

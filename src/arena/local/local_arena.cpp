@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "arena/io/pipe_io.hpp"
-#include "arena/local/local_table.hpp"
+#include "arena/local/local_seating.hpp"
 #include "arena/local/player_process.hpp"
 #include "arena/match/runner.hpp"
 
@@ -79,29 +79,29 @@ Result<std::vector<GameRecord>, ArenaError> LocalArena::play(const PoolOptions& 
     const Clock::duration handshake_limit =
         std::clamp<Clock::duration>(options.move_limit, kHandshakeTimeLimit, kLongestHandshake);
 
-    // The first half of the tables seat the first program as Black, the second half as White.
-    std::vector<LocalTable> tables;
-    tables.reserve(workers);
+    // The first half of the seatings seat the first program as Black, the second half as White.
+    std::vector<LocalSeating> seatings;
+    seatings.reserve(workers);
     std::vector<ProgramPlan> plan;
     for (std::size_t i = 0; i < workers; ++i) {
         const bool first_black = i < workers / 2;
-        tables.emplace_back(first_black ? command1_ : command2_, first_black ? command2_ : command1_, wake,
+        seatings.emplace_back(first_black ? command1_ : command2_, first_black ? command2_ : command1_, wake,
                             handshake_limit);
-        for (const ProgramPlan& program : tables.back().plan()) plan.push_back(program);
+        for (const ProgramPlan& program : seatings.back().plan()) plan.push_back(program);
     }
     auto started = start_players(plan, wake, handshake_limit, interrupt_requested);
     if (!started) return Err{started.error()};
-    std::vector<Table*> seats;
+    std::vector<Seating*> seats;
     for (std::size_t i = 0; i < workers; ++i) {
-        tables[i].seat(std::move(started.value()[2 * i]), std::move(started.value()[2 * i + 1]));
-        seats.push_back(&tables[i]);
+        seatings[i].seat(std::move(started.value()[2 * i]), std::move(started.value()[2 * i + 1]));
+        seats.push_back(&seatings[i]);
     }
 
-    // Stopping only wakes the workers; the tables kill and reap their programs afterwards,
+    // Stopping only wakes the workers; the seatings kill and reap their programs afterwards,
     // from this thread, so no restart can race with a kill.
     Interruption interruption{interrupt_requested, [&] { wake->fire(); }};
     auto played = play_pool(seats, options, &interruption);
-    for (LocalTable& table : tables) table.end();
+    for (LocalSeating& seating : seatings) seating.end();
     if (!played) return Err{played.error()};
 
     ArenaStats stats;

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -21,23 +22,72 @@ namespace {
 // How often the calling thread asks whether the batch should stop.
 constexpr std::chrono::milliseconds kInterruptPoll{50};
 
+// A failed game: its place in record order and its error.
+struct Failure {
+    std::size_t rank;
+    GameError error;
+};
+
 // What the workers and the calling thread share during one batch.
 struct PoolState {
-    explicit PoolState(const PoolOptions& opts) : options(opts), records(opts.games) {}
+    PoolState(const PoolOptions& opts, std::size_t workers)
+        : options(opts), records(opts.games), playing(workers, 0) {}
+
+    static constexpr std::size_t kNoGame = std::numeric_limits<std::size_t>::max();
+
+    // Where game `index` comes in the records returned.
+    std::size_t rank(std::size_t index) const {
+        if (options.order == RecordOrder::ByGame) return index;
+        return (index % 2) * (options.games / 2) + index / 2;
+    }
 
     const PoolOptions& options;
-    std::array<std::atomic<std::size_t>, 2> next_pair{0, 0};  // per order: games handed out
-    std::vector<std::optional<GameRecord>> records;           // slot i written by one worker only
+    std::vector<std::optional<GameRecord>> records;  // slot i written by one worker only
     std::atomic<bool> stop{false};
 
     std::mutex mutex;  // guards what follows
     std::condition_variable changed;
+    std::array<std::size_t, 2> next_pair{0, 0};  // per first-program colour: game pairs handed out
+    // Per worker: the rank of its latest game, kNoGame once it has left. A worker that has not
+    // taken a game yet counts as at rank 0, so that nothing is stopped before it has had its turn.
+    std::vector<std::size_t> playing;
     std::size_t running = 0;
     bool crashed = false;
-    std::optional<std::pair<std::size_t, GameError>> failure;  // game index and its error
+    std::optional<Failure> failure;  // the first in record order so far
 
     std::mutex bar_mutex;
     ProgressBar* bar = nullptr;
+
+    // The next game for a worker of `parity`, or none when there is none it should play:
+    // none is left, or every one left comes after a failure. Records it as the worker's game.
+    std::optional<std::size_t> next_game(std::size_t worker, std::size_t parity) {
+        const std::lock_guard lock(mutex);
+        const std::size_t index = 2 * next_pair[parity] + parity;
+        std::optional<std::size_t> game;
+        if (index < options.games && !(failure && rank(index) > failure->rank)) {
+            ++next_pair[parity];
+            game = index;
+        }
+        playing[worker] = game ? rank(*game) : kNoGame;
+        changed.notify_all();
+        return game;
+    }
+
+    void report_failure(std::size_t index, GameError error) {
+        {
+            const std::lock_guard lock(mutex);
+            if (!failure || rank(index) < failure->rank) failure = Failure{rank(index), error};
+        }
+        changed.notify_all();
+    }
+
+    // Whether no running worker can still fail a game before the failure (with the lock held).
+    bool past_failure() const {
+        for (const std::size_t rank : playing) {
+            if (rank != kNoGame && rank < failure->rank) return false;
+        }
+        return true;
+    }
 };
 
 constexpr std::size_t side_index(board::Turn side) { return side == board::Turn::Black ? 0 : 1; }
@@ -48,24 +98,16 @@ GameResult forfeited(const board::Board& board, board::Turn fault) {
                       static_cast<std::size_t>(board.white_piece_num())};
 }
 
-void report_failure(PoolState& state, std::size_t index, GameError error) {
-    {
-        const std::lock_guard lock(state.mutex);
-        if (!state.failure || index < state.failure->first) state.failure = {index, error};
-    }
-    state.stop.store(true, std::memory_order_release);
-    state.changed.notify_all();
-}
-
-// Plays the games of one table until none of its kind is left or the batch stops.
-void run_table(PoolState& state, Table& table, PlayerOrder order) {
+// Plays the games of one seating until none of its kind is left or the batch stops.
+void run_seating(PoolState& state, Seating& seating, std::size_t worker, PlayerOrder order) {
     const PoolOptions& options = state.options;
     const std::size_t parity = order == PlayerOrder::Player1Black ? 0 : 1;
     std::array<bool, 2> needs_restart{false, false};
     for (;;) {
         if (state.stop.load(std::memory_order_acquire)) return;
-        const std::size_t index = 2 * state.next_pair[parity].fetch_add(1) + parity;
-        if (index >= options.games) return;
+        const std::optional<std::size_t> next = state.next_game(worker, parity);
+        if (!next) return;
+        const std::size_t index = *next;
         const Opening* opening = options.openings.empty()
                                      ? nullptr
                                      : &options.openings[(index / 2) % options.openings.size()];
@@ -77,7 +119,7 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
         std::optional<board::Turn> unstarted;
         for (const board::Turn side : {board::Turn::Black, board::Turn::White}) {
             if (!needs_restart[side_index(side)]) continue;
-            if (table.restart(side)) {
+            if (seating.restart(side)) {
                 needs_restart[side_index(side)] = false;
             } else if (!unstarted) {
                 unstarted = side;
@@ -90,7 +132,8 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
             record.error = *unstarted == board::Turn::Black ? GameError::BlackCrash : GameError::WhiteCrash;
             record.result = forfeited(start, *unstarted);
         } else {
-            Game game(table.player(board::Turn::Black), table.player(board::Turn::White), start, options.move_limit);
+            Game game(seating.player(board::Turn::Black), seating.player(board::Turn::White), start,
+                      options.move_limit);
             const auto played = game.play();
             const auto result = game.get_result();
             record.moves = record.opening + board::write_transcript(game.moves());
@@ -102,7 +145,7 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
                 const GameError error = played ? result.error() : played.error();
                 const std::optional<board::Turn> fault = side_at_fault(error);
                 if (!options.forfeit || !fault) {
-                    report_failure(state, index, error);
+                    state.report_failure(index, error);
                     return;
                 }
                 record.error = error;
@@ -119,12 +162,12 @@ void run_table(PoolState& state, Table& table, PlayerOrder order) {
     }
 }
 
-void run_worker(PoolState& state, Table& table, PlayerOrder order) {
+void run_worker(PoolState& state, Seating& seating, std::size_t worker, PlayerOrder order) {
     // The workers write to pipes and to standard error; neither may end the process.
     block_sigpipe_for_this_thread();
     bool crashed = false;
     try {
-        run_table(state, table, order);
+        run_seating(state, seating, worker, order);
     } catch (...) {
         crashed = true;  // reported as a failed join, never rethrown
         state.stop.store(true, std::memory_order_release);
@@ -132,6 +175,7 @@ void run_worker(PoolState& state, Table& table, PlayerOrder order) {
     {
         const std::lock_guard lock(state.mutex);
         --state.running;
+        state.playing[worker] = PoolState::kNoGame;
         state.crashed = state.crashed || crashed;
     }
     state.changed.notify_all();
@@ -139,13 +183,13 @@ void run_worker(PoolState& state, Table& table, PlayerOrder order) {
 
 }  // namespace
 
-Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> tables, const PoolOptions& options,
+Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> seatings, const PoolOptions& options,
                                                       const Interruption* interruption) {
     if (options.games % 2 != 0) return Err{ArenaError{ArenaErrorKind::GameNumberInvalid}};
 
     std::optional<ProgressBar> bar;
     if (options.progress) bar.emplace(options.games);
-    PoolState state(options);
+    PoolState state(options, seatings.size());
     state.bar = bar ? &*bar : nullptr;
 
     bool aborted = false;
@@ -155,18 +199,18 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
         aborted = true;
     };
     std::vector<std::thread> workers;
-    workers.reserve(tables.size());
+    workers.reserve(seatings.size());
     const auto join_all = [&] {
         for (std::thread& worker : workers) worker.join();
     };
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        const PlayerOrder order = i < tables.size() / 2 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black;
+    for (std::size_t i = 0; i < seatings.size(); ++i) {
+        const PlayerOrder order = i < seatings.size() / 2 ? PlayerOrder::Player1Black : PlayerOrder::Player2Black;
         {
             const std::lock_guard lock(state.mutex);
             ++state.running;
         }
         try {
-            workers.emplace_back(run_worker, std::ref(state), std::ref(*tables[i]), order);
+            workers.emplace_back(run_worker, std::ref(state), std::ref(*seatings[i]), i, order);
         } catch (const std::system_error&) {
             {
                 const std::lock_guard lock(state.mutex);
@@ -179,12 +223,13 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
     }
 
     // The calling thread waits in short slices so that it can notice a request to stop, and
-    // stops the other workers as soon as one of them fails the batch.
+    // stops the workers once a failure has settled the batch's fate: a worker crashed, or
+    // every game still running comes after the failed one.
     bool interrupted = false;
     {
         std::unique_lock lock(state.mutex);
         while (state.running > 0) {
-            if ((state.failure || state.crashed) && !aborted) {
+            if (!aborted && (state.crashed || (state.failure && state.past_failure()))) {
                 lock.unlock();
                 stop_workers();
                 lock.lock();
@@ -210,14 +255,13 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Table* const> ta
     }
     if (interrupted) return Err{ArenaError{ArenaErrorKind::Interrupted}};
     if (state.crashed) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
-    if (state.failure) return Err{ArenaError{ArenaErrorKind::GameError, state.failure->second}};
+    if (state.failure) return Err{ArenaError{ArenaErrorKind::GameError, state.failure->error}};
 
-    std::vector<GameRecord> records;
-    records.reserve(options.games);
-    for (std::optional<GameRecord>& record : state.records) {
-        // A game nobody played: `tables` lacked a worker of one kind.
-        if (!record) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
-        records.push_back(std::move(*record));
+    std::vector<GameRecord> records(options.games);
+    for (std::size_t index = 0; index < options.games; ++index) {
+        // A game nobody played: `seatings` lacked a worker of one kind.
+        if (!state.records[index]) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
+        records[state.rank(index)] = std::move(*state.records[index]);
     }
     return records;
 }

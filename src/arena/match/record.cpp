@@ -1,6 +1,7 @@
 #include "arena/match/record.hpp"
 
 #include "board/notation.hpp"
+#include "util/excerpt.hpp"
 
 namespace veltrix::arena {
 
@@ -33,6 +34,14 @@ std::string quoted(const std::string& text) {
     return out + "'";
 }
 
+// The quoted text, cut to its first few dozen characters when longer, so that a message
+// never grows with its input.
+std::string quoted_excerpt(const std::string& text) {
+    const std::string_view head = utf8_head(text);
+    if (head.size() == text.size()) return quoted(text);
+    return quoted(std::string(head)) + cut_note(utf8_length(text));
+}
+
 }  // namespace
 
 Result<std::vector<Opening>, OpeningError> parse_openings(const std::vector<std::string>& transcripts) {
@@ -45,7 +54,7 @@ Result<std::vector<Opening>, OpeningError> parse_openings(const std::vector<std:
             const board::TranscriptError& error = played.error();
             // Worded and counted as Board.from_transcript words and counts the same error.
             const char* kind = error.kind == board::TranscriptError::Kind::Illegal ? "illegal" : "unparsable";
-            return Err{OpeningError{i, "Invalid opening " + quoted(text) + ": " + kind + " move " + quoted(error.move) +
+            return Err{OpeningError{i, "Invalid opening " + quoted_excerpt(text) + ": " + kind + " move " + quoted_excerpt(error.move) +
                                            " at index " + std::to_string(error.index)}};
         }
         openings.push_back(Opening{lower_case(text), played.value()});

@@ -11,6 +11,7 @@
 #include "arena/network/server.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
+#include "python/interrupt.hpp"
 #include "python/type.hpp"
 
 namespace veltrix::arena_py {
@@ -36,18 +37,20 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 // calling thread, whether Ctrl-C (or any signal whose handler raises) has arrived meanwhile.
 class ReleasedInterpreter {
 public:
-    ReleasedInterpreter() : caller_(std::this_thread::get_id()), state_(PyEval_SaveThread()) {}
-    ~ReleasedInterpreter() { PyEval_RestoreThread(state_); }
+    ReleasedInterpreter()
+        : caller_(std::this_thread::get_id()), checks_signals_(py::on_main_thread()), state_(PyEval_SaveThread()) {}
+    ~ReleasedInterpreter() { py::restore_thread(state_); }
     ReleasedInterpreter(const ReleasedInterpreter&) = delete;
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
 
     // True once a signal handler has raised; the exception stays set for the caller to return.
     // The lock is taken back at most once per interval, however often the call asks.
     bool signalled() {
-        if (raised_.load() || std::this_thread::get_id() != caller_) return raised_.load();
+        if (raised_.load() || std::this_thread::get_id() != caller_ || !checks_signals_) return raised_.load();
         const auto now = std::chrono::steady_clock::now();
         if (now < next_check_) return false;
         next_check_ = now + kSignalCheckInterval;
+        if (py::interpreter_finalizing()) return true;  // wind down; see py::restore_thread
         PyEval_RestoreThread(state_);
         const bool raised = PyErr_CheckSignals() < 0;
         state_ = PyEval_SaveThread();
@@ -61,6 +64,9 @@ public:
 
 private:
     std::thread::id caller_;
+    // Off the main thread no handler runs: the lock is not taken back for nothing (which would
+    // also race with the interpreter's shutdown, see py::restore_thread).
+    bool checks_signals_;
     PyThreadState* state_;
     std::atomic<bool> raised_{false};
     std::chrono::steady_clock::time_point next_check_{};

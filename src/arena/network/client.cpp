@@ -8,6 +8,7 @@
 
 #include "arena/network/client_program.hpp"
 #include "arena/network/server_line.hpp"
+#include "arena/io/time_limits.hpp"
 #include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
@@ -46,7 +47,7 @@ public:
 
     // Relays and answers until "quit" or a failure.
     Result<void, ClientError> run() {
-        Clock::time_point silent_until = Clock::now() + kServerSilenceLimit;
+        Clock::time_point silent_until = Clock::now() + scaled_limit(kServerSilenceLimit);
         for (;;) {
             if (stop_ && stop_()) return failure(ClientErrorKind::Interrupted);
             const Clock::time_point now = Clock::now();
@@ -65,7 +66,7 @@ public:
                 if (auto relayed = pass_back(*seat); !relayed) return Err(relayed.error());
             }
             if (watched[0].revents != 0) {
-                silent_until = Clock::now() + kServerSilenceLimit;
+                silent_until = Clock::now() + scaled_limit(kServerSilenceLimit);
                 auto received = receive();
                 if (!received) return Err(received.error());
                 if (received.value()) return {};  // quit
@@ -133,7 +134,7 @@ private:
     // Sends `text` to the server, which must take it within the silence limit.
     Result<void, ClientError> reply(std::string_view text) {
         bool stopped = false;
-        auto sent = send_all(socket_.fd(), text, Clock::now() + kServerSilenceLimit, stop_, stopped);
+        auto sent = send_all(socket_.fd(), text, Clock::now() + scaled_limit(kServerSilenceLimit), stop_, stopped);
         if (stopped) return failure(ClientErrorKind::Interrupted);
         if (!sent) return io_failure(sent.error());
         return {};
@@ -233,6 +234,7 @@ bool NetworkArenaClient::add_pieces(const ClientPieces& pieces) {
 
 Result<void, ClientError> NetworkArenaClient::connect(const std::string& addr, std::uint16_t port,
                                                       const StopCheck& stop) {
+    reload_time_scale();
     // Refused before anything is opened: there is no program to run for either seat.
     if (command_.empty()) return io_failure(IoError{"InvalidInput", 0, "empty command"});
     // Writes to a program that has gone fail with EPIPE instead of raising SIGPIPE; blocked

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "arena/io/time_limits.hpp"
+
 namespace veltrix::arena {
 
 namespace {
@@ -35,7 +37,7 @@ Result<ClientProgram, ProgramStartError> ClientProgram::start(const std::vector<
         case WriteResult::Failed: return start_failure(IoError::other("Write error"));
     }
     std::string reply;
-    const Clock::time_point deadline = Clock::now() + kPongTimeLimit;
+    const Clock::time_point deadline = Clock::now() + scaled_limit(kPongTimeLimit);
     for (;;) {
         const ReadStatus status = program.read_line(reply, std::min(deadline, Clock::now() + kStopPollInterval));
         if (status == ReadStatus::Timeout) {

@@ -1,6 +1,8 @@
 #include "arena/network/server.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <memory>
 
 #include <fcntl.h>
@@ -8,6 +10,7 @@
 
 #include "arena/match/player.hpp"
 #include "arena/match/runner.hpp"
+#include "arena/io/time_limits.hpp"
 #include "arena/network/stream.hpp"
 
 namespace veltrix::arena {
@@ -41,14 +44,14 @@ Result<void, ServerError> exchange(const Socket& client, std::string_view rest, 
                                    ServerErrorKind mismatch, const StopCheck& stop) {
     if (!client.valid()) return failure(ServerErrorKind::ClientNotExists);
     // A client that stops reading is given as long to take the line as to answer it.
-    const Clock::time_point deadline = Clock::now() + kReplyTimeLimit;
+    const Clock::time_point deadline = Clock::now() + scaled_limit(kReplyTimeLimit);
     for (const std::string_view piece : {kServerTag, rest}) {
         bool stopped = false;
         auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
         if (stopped) return failure(ServerErrorKind::Interrupted);
         if (!sent) return io_failure(sent.error());
     }
-    switch (wait_readable(client.fd(), Clock::now() + kReplyTimeLimit, stop)) {
+    switch (wait_readable(client.fd(), Clock::now() + scaled_limit(kReplyTimeLimit), stop)) {
         case WaitStatus::Ready: break;
         case WaitStatus::Stopped: return failure(ServerErrorKind::Interrupted);
         case WaitStatus::Timeout: return io_failure(IoError::timed_out());
@@ -59,6 +62,31 @@ Result<void, ServerError> exchange(const Socket& client, std::string_view rest, 
     if (!got) return io_failure(got.error());
     if (trimmed(std::string_view(reply, got.value())) != expected) return failure(mismatch);
     return {};
+}
+
+enum class Handshake { Ready, Dropped, NotReady, Interrupted };
+
+// The readiness check of a newcomer. A connection that fails or stays silent (a probe of the
+// port, a health check, a client that gave up) is Dropped, never an error: the match has not
+// started, and the server goes on waiting. A wrong answer is the protocol's NotReady.
+Handshake check_ready(const Socket& client, Clock::duration limit, const StopCheck& stop) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (const std::string_view piece : {kServerTag, std::string_view(" isready\n")}) {
+        bool stopped = false;
+        auto sent = send_all(client.fd(), piece, deadline, stop, stopped);
+        if (stopped) return Handshake::Interrupted;
+        if (!sent) return Handshake::Dropped;
+    }
+    switch (wait_readable(client.fd(), deadline, stop)) {
+        case WaitStatus::Ready: break;
+        case WaitStatus::Stopped: return Handshake::Interrupted;
+        case WaitStatus::Timeout:
+        case WaitStatus::Error: return Handshake::Dropped;
+    }
+    char reply[kReplyChunk];
+    const auto got = receive_some(client.fd(), reply, sizeof reply);
+    if (!got || got.value() == 0) return Handshake::Dropped;
+    return trimmed(std::string_view(reply, got.value())) == "readyok" ? Handshake::Ready : Handshake::NotReady;
 }
 
 // Tells one client its totals: the stats line, then the pieces line, each answered "ok".
@@ -117,13 +145,14 @@ std::string ServerError::message() const {
 
 Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std::uint16_t port,
                                                     const StopCheck& stop) {
+    reload_time_scale();
     // Whatever ends the loop, a later start begins with both slots empty.
     struct ClearSlots {
-        std::array<Socket, 2>& clients;
+        NetworkArenaServer& server;
         ~ClearSlots() {
-            for (Socket& client : clients) client.reset();
+            for (std::size_t slot = 0; slot < 2; ++slot) server.free_slot(slot);
         }
-    } clear_slots{clients_};
+    } clear_slots{*this};
 
     auto listener = listen_tcp(addr, port);
     if (!listener) return io_failure(listener.error());
@@ -134,13 +163,40 @@ Result<void, ServerError> NetworkArenaServer::start(const std::string& addr, std
 }
 
 Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listener, const StopCheck& stop) {
+    const Clock::duration limit = scaled_limit(kReplyTimeLimit);
     for (;;) {
         // A client that gave up waiting (or a bare probe of the port) has left: its slot is
         // free again, so the next two clients still get their match.
-        for (Socket& client : clients_) {
-            if (client.valid() && peer_has_gone(client.fd())) client.reset();
+        for (std::size_t slot = 0; slot < 2; ++slot) {
+            if (clients_[slot].valid() && peer_has_gone(clients_[slot].fd())) free_slot(slot);
         }
-        if (clients_[0].valid() && clients_[1].valid()) return {};
+        // Client 0 is the first of the two to have come.
+        if (!clients_[0].valid() && clients_[1].valid()) {
+            clients_[0] = std::move(clients_[1]);
+            ready_[0] = std::exchange(ready_[1], false);
+        }
+        if (clients_[0].valid() && clients_[1].valid()) {
+            // Each is asked once, the first first; one that fails is dropped and the other,
+            // ready or not yet asked, keeps its place.
+            for (std::size_t slot = 0; slot < 2; ++slot) {
+                if (ready_[slot]) continue;
+                const Handshake answer = check_ready(clients_[slot], limit, stop);
+                if (answer == Handshake::Interrupted) return failure(ServerErrorKind::Interrupted);
+                if (answer == Handshake::NotReady) return failure(ServerErrorKind::ClientNotReady);
+                if (answer == Handshake::Dropped) {
+                    free_slot(slot);
+                    break;
+                }
+                ready_[slot] = true;
+            }
+            if (ready_[0] && ready_[1]) {
+                // Only now are they the match's players, the ones the status lines are for.
+                print_status("Client 0 connected\n");
+                print_status("Client 1 connected\n");
+                return {};
+            }
+            continue;
+        }
         std::array<pollfd, 3> watched{{
             {listener.fd(), POLLIN, 0},
             {clients_[0].valid() ? clients_[0].fd() : -1, POLLRDHUP, 0},
@@ -158,6 +214,11 @@ Result<void, ServerError> NetworkArenaServer::await_clients(const Socket& listen
     }
 }
 
+void NetworkArenaServer::free_slot(std::size_t slot) {
+    clients_[slot].reset();
+    ready_[slot] = false;
+}
+
 Result<void, ServerError> NetworkArenaServer::accept_client(const Socket& listener, const StopCheck& stop) {
     auto accepted = accept_tcp(listener, stop);
     if (!accepted) {
@@ -170,15 +231,13 @@ Result<void, ServerError> NetworkArenaServer::accept_client(const Socket& listen
     if (clients_[0].valid()) slot = 1;
     if (clients_[slot].valid()) return failure(ServerErrorKind::NoFreeSlot);  // the new socket closes here
     clients_[slot] = std::move(accepted.value());
-    print_status("Client " + std::to_string(slot) + " connected\n");
+    ready_[slot] = false;
     return {};
 }
 
 Result<void, ServerError> NetworkArenaServer::serve_match(const StopCheck& stop) {
-    for (const Socket& client : clients_) {
-        auto ready = exchange(client, " isready\n", "readyok", ServerErrorKind::ClientNotReady, stop);
-        if (!ready) return ready;
-    }
+    // Both have answered the readiness check (await_clients); the match starts here, and
+    // from now on any failure ends start().
     auto totals = play_match(stop);
     if (!totals) return Err(totals.error());
     for (std::size_t slot = 0; slot < 2; ++slot) {
@@ -190,7 +249,7 @@ Result<void, ServerError> NetworkArenaServer::serve_match(const StopCheck& stop)
         }
     }
     print_status("Clients disconnected\n");
-    for (Socket& client : clients_) client.reset();
+    for (std::size_t slot = 0; slot < 2; ++slot) free_slot(slot);
     return {};
 }
 

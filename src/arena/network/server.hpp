@@ -52,17 +52,22 @@ public:
     Result<void, ServerError> start(const std::string& addr, std::uint16_t port, const StopCheck& stop);
 
 private:
-    // Waits until both slots hold a connected client, freeing the slot of any that closes.
+    // Waits until both slots hold a client that has answered the readiness check, freeing
+    // the slot of any that closes, fails or stays silent before then; prints the two
+    // "Client N connected" lines once both have.
     Result<void, ServerError> await_clients(const Socket& listener, const StopCheck& stop);
     // Takes one more client into a free slot (none, if it has closed already).
     Result<void, ServerError> accept_client(const Socket& listener, const StopCheck& stop);
-    // Readiness, the games, the reports and quit for the two connected clients.
+    // Empties one slot.
+    void free_slot(std::size_t slot);
+    // The games, the reports and quit for the two ready clients.
     Result<void, ServerError> serve_match(const StopCheck& stop);
     // Plays the games and returns each client's totals.
     Result<std::array<ClientTotals, 2>, ServerError> play_match(const StopCheck& stop);
 
     std::size_t game_per_iter_;
     std::array<Socket, 2> clients_;
+    std::array<bool, 2> ready_{};  // the slot's client has answered "readyok"
 };
 
 }  // namespace veltrix::arena

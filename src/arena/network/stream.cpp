@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <optional>
 
+#include "arena/io/time_limits.hpp"
+
 namespace veltrix::arena {
 
 namespace {
@@ -24,7 +26,7 @@ Result<void, IoError> Connection::send(std::string_view bytes) {
     const std::lock_guard lock(mutex_);
     // Stopping shuts the socket down, which ends a waiting send at once: no stop check needed.
     bool stopped = false;
-    return send_all(socket_.fd(), bytes, Clock::now() + kSendTimeLimit, StopCheck{}, stopped);
+    return send_all(socket_.fd(), bytes, Clock::now() + scaled_limit(kSendTimeLimit), StopCheck{}, stopped);
 }
 
 Result<std::optional<std::size_t>, IoError> Connection::receive(char* out, std::size_t capacity,

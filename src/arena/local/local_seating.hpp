@@ -13,14 +13,14 @@
 
 namespace veltrix::arena {
 
-class LocalTable final : public Table {
+class LocalSeating final : public Seating {
 public:
-    // `black` and `white` are the commands of the two sides; both must outlive the table.
-    LocalTable(const std::vector<std::string>& black, const std::vector<std::string>& white,
+    // `black` and `white` are the commands of the two sides; both must outlive the seating.
+    LocalSeating(const std::vector<std::string>& black, const std::vector<std::string>& white,
                std::shared_ptr<WakeSignal> wake, Clock::duration handshake_limit)
         : commands_{&black, &white}, wake_(std::move(wake)), handshake_limit_(handshake_limit) {}
 
-    // The plan that starts this table's two programs, Black first.
+    // The plan that starts this seating's two programs, Black first.
     std::vector<ProgramPlan> plan() const { return {{commands_[0], false}, {commands_[1], true}}; }
     // Takes over the two programs that `plan()` started.
     void seat(PlayerProcess black, PlayerProcess white);

@@ -1,13 +1,13 @@
-#include "arena/local/local_table.hpp"
+#include "arena/local/local_seating.hpp"
 
 namespace veltrix::arena {
 
-void LocalTable::seat(PlayerProcess black, PlayerProcess white) {
+void LocalSeating::seat(PlayerProcess black, PlayerProcess white) {
     programs_[0] = std::move(black);
     programs_[1] = std::move(white);
 }
 
-bool LocalTable::restart(board::Turn side) {
+bool LocalSeating::restart(board::Turn side) {
     std::optional<PlayerProcess>& program = programs_[index(side)];
     // The old program goes first, with its pipes: nothing it still writes can reach the new one.
     if (program) {
@@ -22,7 +22,7 @@ bool LocalTable::restart(board::Turn side) {
     return true;
 }
 
-void LocalTable::end() {
+void LocalSeating::end() {
     for (auto& program : programs_) {
         if (program) program->process.kill();
     }

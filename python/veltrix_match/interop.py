@@ -1,0 +1,108 @@
+"""veltrix-match's links to the Othello world: NBoard engines as programs ("nboard:CMD"),
+openings from GGF and WTHOR files, and every game written out as GGF (--ggf-out).
+
+Kept apart from cli.py, which only calls the functions here.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import shlex
+from collections.abc import Sequence
+from pathlib import Path
+from typing import IO, Any
+
+from . import nboard
+from .match import Match, Pairing
+from .openings import BUILTIN_PLIES
+from .records import Game, format_ggf
+from .results import GameResult
+
+__all__ = ["DEFAULT_NBOARD_DEPTH", "GgfOut", "add_arguments", "nboard_names", "program_command"]
+
+#: Search depth of NBoard engines unless --nboard-depth says otherwise: shallow enough for
+#: any engine to move well within the default time limit.
+DEFAULT_NBOARD_DEPTH = 4
+
+
+def _depth(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= value <= 60:
+        raise argparse.ArgumentTypeError(f"must be 1 to 60 (got {text})")
+    return value
+
+
+def _plies(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value <= 60:
+        raise argparse.ArgumentTypeError(f"must be 0 to 60 (got {text})")
+    return value
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--opening-plies", type=_plies, default=BUILTIN_PLIES, metavar="K",
+                        help="with a GGF or WTHOR --openings file: the first K moves of each game "
+                             f"(positions counted once under symmetry; default {BUILTIN_PLIES})")
+    parser.add_argument("--ggf-out", metavar="FILE.ggf", help="write every game as GGF as it is counted")
+    parser.add_argument("--nboard-depth", type=_depth, default=DEFAULT_NBOARD_DEPTH, metavar="N",
+                        help="search depth of programs given as 'nboard:ENGINE COMMAND' "
+                             f"(default {DEFAULT_NBOARD_DEPTH})")
+    parser.add_argument("--nboard-dir", metavar="DIR",
+                        help="working directory of the NBoard engines (where Edax finds its data)")
+
+
+def program_command(text: str, args: argparse.Namespace) -> list[str]:
+    """A program's command line; "nboard:ENGINE COMMAND" runs the engine through the adapter.
+
+    ValueError when the text cannot be split as a shell splits words.
+    """
+    if not text.startswith(nboard.PREFIX):
+        return shlex.split(text)
+    engine = text[len(nboard.PREFIX):].strip()
+    if not shlex.split(engine):
+        return []
+    return nboard.adapter_command(engine, depth=args.nboard_depth, move_time=args.time_limit,
+                                  directory=args.nboard_dir)
+
+
+def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names: Sequence[str]) -> list[str]:
+    """`names` with each NBoard program's replaced by the name its engine gives, or by its
+    engine's program name when it gives none; made distinct again."""
+    result: list[str] = []
+    for text, command, name in zip(texts, commands, names):
+        if text.startswith(nboard.PREFIX):
+            engine = shlex.split(text[len(nboard.PREFIX):])
+            name = nboard.engine_name(command) or " ".join([Path(engine[0]).name, *engine[1:]])
+        candidate, copy = name, 1
+        while candidate in result:
+            copy += 1
+            candidate = f"{name} ({copy})"
+        result.append(candidate)
+    return result
+
+
+class GgfOut:
+    """--ggf-out: one GGF line a counted game, with the programs' names, date and result."""
+
+    def __init__(self, path: str) -> None:
+        self._file: IO[str] = open(path, "w", encoding="utf-8")
+
+    def write(self, match: Match, pairing: Pairing, result: GameResult) -> None:
+        first, second = match.programs[pairing.first].name, match.programs[pairing.second].name
+        black, white = (first, second) if result["black"] == 1 else (second, first)
+        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S GMT")
+        game = Game(result["moves"], result["black_discs"], result["white_discs"], black, white,
+                    result=float(result["black_discs"] - result["white_discs"]), date=now,
+                    tournament="veltrix-match")
+        self._file.write(format_ggf(game) + "\n")
+        self._file.flush()
+
+    def close(self) -> None:
+        self._file.close()

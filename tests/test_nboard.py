@@ -1,0 +1,194 @@
+"""The NBoard adapter with real child processes: a small NBoard engine of our own
+(tests/players/nboard_engine.py) plays through it under Arena.play, misbehaves in every way
+the adapter must report, and never outlives it."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from reference import RefBoard
+from veltrix import Arena, Board
+from veltrix_match.chunks import Chunk, play_chunk
+from veltrix_match.nboard import adapter_command
+
+HERE = Path(__file__).parent
+ENGINE = f"{sys.executable} {HERE / 'players/nboard_engine.py'}"
+FIRST = [sys.executable, str(HERE / "players/scripted_player.py"), "first"]
+
+
+def nboard(mode="normal", *options, engine_options=""):
+    return [sys.executable, "-m", "veltrix_match.nboard", *options, f"{ENGINE} --mode {mode} {engine_options}"]
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie is dead for this purpose only if its parent is gone too (then init reaps it).
+    return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] != "Z"
+
+
+def wait_gone(pids, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and any(alive(pid) for pid in pids):
+        time.sleep(0.02)
+    return [pid for pid in pids if alive(pid)]
+
+
+@pytest.fixture
+def pid_dir(tmp_path, monkeypatch):
+    """Every engine records its pid here; none may outlive the test."""
+    directory = tmp_path / "pids"
+    directory.mkdir()
+    monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
+    yield directory
+    assert wait_gone([int(p) for p in os.listdir(directory)]) == []
+
+
+def first_move_game():
+    """The one game two first-legal-move players play, on the reference model."""
+    board, moves = RefBoard.initial(), []
+    while not board.game_over():
+        legal = board.legal_moves()
+        if not legal:
+            board.pass_turn()
+            continue
+        board.play(legal[0])
+        moves.append("abcdefgh"[legal[0] % 8] + str(legal[0] // 8 + 1))
+    return "".join(moves)
+
+
+@pytest.mark.parametrize("mode", ["normal", "spaced", "chatty"])
+def test_an_nboard_engine_plays_whole_games_through_the_adapter(mode, pid_dir):
+    # The engine plays the first legal move, as the scripted "first" player does: every game
+    # must be that one game, with the adapter on either side.
+    records = Arena(nboard(mode, "--depth", "3"), FIRST).play(4, concurrency=2, progress=False)
+    expected = first_move_game()
+    for record in records:
+        assert record.error is None and record.moves == expected
+        board = Board.from_transcript(record.moves)
+        assert (record.black_discs, record.white_discs) == (board.black_piece_num(), board.white_piece_num())
+    # Two adapters (one per colour), each with its engine, and two scripted players.
+    assert len(os.listdir(pid_dir)) == 4
+
+
+def run_adapter(command, lines, timeout=30):
+    """Runs the adapter as an arena would (colour appended), feeding it `lines`."""
+    started = time.monotonic()
+    result = subprocess.run([*command, "BLACK"], input="".join(line + "\n" for line in lines),
+                            capture_output=True, text=True, timeout=timeout)
+    return result, time.monotonic() - started
+
+
+START = Board().get_board_line()
+
+FAULTS = {
+    "illegal": "played the illegal move d4",
+    "garbage": "unparsable move",
+    "exits": "exited while the adapter waited for go",
+    "passes": "passed with legal moves",
+    "slow": "did not answer go in time",
+    "ignores-ping": "did not answer ping 1 in time",
+    "fails-start": "exited while the adapter waited for ping 1 (exit status 3)",
+    "flood": "sent more than 1048576 bytes without a line end",
+}
+
+
+@pytest.mark.parametrize("mode", FAULTS)
+def test_a_faulty_engine_ends_the_adapter_with_one_line_of_reason(mode, pid_dir):
+    command = nboard(mode, "--move-time", "0.5", "--start-time", "1")
+    result, seconds = run_adapter(command, ["ping", START])
+    assert result.returncode == 1
+    assert result.stderr.count("\n") == 1 and result.stderr.startswith("veltrix-nboard: engine nboard_engine.py")
+    assert FAULTS[mode] in result.stderr
+    assert seconds < 10  # every wait has its deadline (0.5 s + the margin, or 1 s to start)
+    assert result.stdout == ("" if mode in ("ignores-ping", "fails-start") else "pong\n")
+
+
+def test_an_engine_that_cannot_be_started_is_reported():
+    result, _ = run_adapter([sys.executable, "-m", "veltrix_match.nboard", "/no/such/engine -x"], ["ping"])
+    assert result.returncode == 1 and "cannot start engine engine" in result.stderr
+
+
+@pytest.mark.parametrize("mode, error", [("illegal", "InvalidMove"), ("garbage", "InvalidMove"),
+                                         ("exits", "InvalidMove"), ("slow", "Timeout")])
+def test_under_arena_play_the_engines_fault_loses_its_games(mode, error, pid_dir):
+    records = Arena(FIRST, nboard(mode, "--move-time", "5")).play(2, time_limit=1.0, on_error="forfeit",
+                                                                 progress=False)
+    for record in records:
+        assert record.error is not None and record.error.endswith(error)
+        assert record.winner == 1  # the faulty side (program 2) loses whichever colour it had
+
+
+def start_adapter(engine_options=""):
+    process = subprocess.Popen([*nboard("normal", engine_options=engine_options), "WHITE"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdin.write("ping\n")
+    process.stdin.flush()
+    assert process.stdout.readline() == "pong\n"
+    return process
+
+
+@pytest.mark.parametrize("ending", ["stdin closes", "SIGTERM", "SIGHUP", "SIGKILL"])
+def test_the_engine_never_outlives_the_adapter(ending, pid_dir):
+    # --ignore-eof: the engine would stay when its input ends; the adapter must end it.
+    process = start_adapter("--ignore-eof")
+    engines = [int(p) for p in os.listdir(pid_dir)]
+    assert len(engines) == 1 and alive(engines[0])
+    if ending == "stdin closes":
+        process.stdin.close()
+    else:
+        process.send_signal(getattr(signal, ending))
+    code = process.wait(timeout=10)
+    assert code == {"stdin closes": 0, "SIGTERM": 128 + 15, "SIGHUP": 128 + 1, "SIGKILL": -9}[ending]
+    assert wait_gone(engines) == []
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        try:
+            pipe.close()
+        except BrokenPipeError:
+            pass
+
+
+SCRIPT = Path(sys.executable).parent / "veltrix-nboard"
+
+
+@pytest.mark.parametrize("options, name", [([], "TestEngine"), (["--name", "Mine"], "Mine")])
+def test_print_name_reports_the_engines_own_name_or_the_users(options, name):
+    # Through the console script where the install has one (as a user runs it).
+    command = nboard("normal", *options)
+    if SCRIPT.exists():
+        command = [str(SCRIPT), *command[3:]]
+    result = subprocess.run([*command, "--print-name"], capture_output=True, text=True, timeout=30)
+    assert (result.returncode, result.stdout) == (0, name + "\n")
+    unnamed = subprocess.run([*nboard("normal", engine_options="--name ''"), "--print-name"],
+                             capture_output=True, text=True, timeout=30)
+    assert unnamed.stdout == "nboard_engine.py\n"  # no "set myname": the engine's program name
+
+
+def test_a_chunk_made_on_another_machine_runs_the_adapter_with_this_interpreter(pid_dir):
+    # The driver's interpreter path need not exist where the chunk is played (a cluster node).
+    command = adapter_command(f"{ENGINE} --mode normal", depth=2)
+    command[0] = "/nonexistent/bin/python3"
+    chunk = Chunk(index=0, first_game=0, pairing=0, commands=(command, FIRST), openings=("f5",))
+    results = play_chunk(chunk)
+    assert [r["error"] for r in results] == [None, None] and all(r["moves"].startswith("f5") for r in results)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["engine"], "the colour (BLACK or WHITE) is missing"),
+    (["", "BLACK"], "the engine's command line is empty"),
+    (["'unclosed", "BLACK"], "cannot split"),
+    (["--depth", "0", "e", "BLACK"], "--depth must be at least 1"),
+    (["--move-time", "nan", "e", "BLACK"], "--move-time must be a positive number"),
+    (["--dir", "/no/such/dir", "e", "BLACK"], "is not a directory"),
+])
+def test_usage_errors(argv, message):
+    result = subprocess.run([sys.executable, "-m", "veltrix_match.nboard", *argv], capture_output=True, text=True,
+                            timeout=30)
+    assert result.returncode == 2 and message in result.stderr
