@@ -47,7 +47,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Protocol, cast
+from typing import Literal, Protocol, cast
 
 import veltrix
 
@@ -88,17 +88,16 @@ class Chunk:
 def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*local_commands(chunk.commands))
-    adjudication = {} if chunk.adjudicate_empties is None else {"adjudicate_empties": chunk.adjudicate_empties}
+    openings = list(chunk.openings)
+    on_error: Literal["raise", "forfeit"] = "forfeit" if chunk.forfeit else "raise"
     try:
-        records = arena.play(
-            chunk.games,
-            openings=list(chunk.openings),
-            time_limit=chunk.time_limit,
-            concurrency=chunk.concurrency,
-            on_error="forfeit" if chunk.forfeit else "raise",
-            progress=False,
-            **adjudication,
-        )
+        if chunk.adjudicate_empties is None:
+            records = arena.play(chunk.games, openings=openings, time_limit=chunk.time_limit,
+                                 concurrency=chunk.concurrency, on_error=on_error, progress=False)
+        else:
+            records = arena.play_adjudicated(chunk.games, chunk.adjudicate_empties, openings=openings,
+                                             time_limit=chunk.time_limit, concurrency=chunk.concurrency,
+                                             on_error=on_error, progress=False)
     except ValueError as error:
         typed = classify(error)
         game = getattr(error, "game", None)
@@ -108,11 +107,10 @@ def play_chunk(chunk: Chunk) -> list[GameResult]:
     results = []
     for offset, record in enumerate(records):
         fields = {field: getattr(record, field) for field in RECORD_FIELDS}
-        ply = getattr(record, "adjudicated_ply", None) if chunk.adjudicate_empties is not None else None
-        fields["adjudicated"] = ply is not None
-        fields["adjudicated_ply"] = ply
+        fields["adjudicated"] = record.adjudicated_ply is not None
+        fields["adjudicated_ply"] = record.adjudicated_ply
         # The reply of an illegal or unreadable move that forfeited the game.
-        fields["reply"] = getattr(record, "reply", None)
+        fields["reply"] = record.reply
         results.append(cast(GameResult, {"game": chunk.first_game + offset, "pairing": chunk.pairing, **fields}))
     return results
 
