@@ -8,6 +8,10 @@ SOLVE, so the programs would have played those endgames perfectly too). Printed:
 time of each (this process and the programs), the saving, and how many games agree (winner
 and final discs; they should all agree, move for move).
 
+With --solve 0 the programs never solve (the depth-2 search plays to the end): the time a
+match of ordinary programs saves, whose adjudicated results are then perfect play's rather
+than theirs (so they need not agree).
+
 Usage: python bench/adjudication.py [--games 1000] [--empties 14] [--solve 16] [--rounds 1]
 """
 
