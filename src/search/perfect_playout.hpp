@@ -9,10 +9,6 @@
 
 namespace veltrix::search {
 
-// Depth enough for an exact solve from any position: every empty square filled, each move
-// possibly preceded by a pass.
-inline constexpr std::size_t kExactDepth = 128;
-
 // Plays `board` to the end of the game and returns the squares played, passes left out (the
 // referee's rule: a side without a move passes). Each move is the one AlphaBetaSearch with the
 // disc evaluator chooses at full depth (the lowest square among those of best final disc
