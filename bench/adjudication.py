@@ -8,6 +8,8 @@ SOLVE, so the programs would have played those endgames perfectly too). Printed:
 time of each (this process and the programs), the saving, and how many games agree (winner
 and final discs; they should all agree, move for move).
 
+--think-ms T makes each program wait T ms before every move, as a program that uses its
+clock does: what adjudication saves is then the endgame moves' time, against the solve's.
 With --solve 0 the programs never solve (the depth-2 search plays to the end): the time a
 match of ordinary programs saves, whose adjudicated results are then perfect play's rather
 than theirs (so they need not agree).
@@ -34,8 +36,8 @@ def cpu_seconds() -> float:
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
-def play(games: int, solve: int, empties: int | None, concurrency: int) -> tuple[float, float, list]:
-    command = [sys.executable, str(PLAYER), str(solve), "2"]
+def play(games: int, solve: int, empties: int | None, concurrency: int, think: int) -> tuple[float, float, list]:
+    command = [sys.executable, str(PLAYER), str(solve), "2", str(think)]
     arena = veltrix.Arena(command, command)
     openings = builtin_openings(1)[: games // 2]
     wall, cpu = time.perf_counter(), cpu_seconds()
@@ -54,6 +56,7 @@ def main() -> None:
     parser.add_argument("--solve", type=int, default=16)
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--concurrency", type=int, default=2)
+    parser.add_argument("--think-ms", type=int, default=0, help="each program waits this long before every move")
     args = parser.parse_args()
     figures: dict[str, list[tuple[float, float]]] = {"played out": [], "adjudicated": []}
     agree = total = 0
@@ -61,7 +64,7 @@ def main() -> None:
         order = [None, args.empties] if round_ % 2 == 0 else [args.empties, None]
         results = {}
         for empties in order:
-            wall, cpu, records = play(args.games, args.solve, empties, args.concurrency)
+            wall, cpu, records = play(args.games, args.solve, empties, args.concurrency, args.think_ms)
             name = "played out" if empties is None else "adjudicated"
             figures[name].append((wall, cpu))
             results[name] = records
@@ -70,8 +73,8 @@ def main() -> None:
             agree += (out.winner, out.black_discs, out.white_discs, out.moves) == \
                      (judged.winner, judged.black_discs, judged.white_discs, judged.moves)
         adjudicated = sum(record.adjudicated_ply is not None for record in results["adjudicated"])
-    print(f"{args.games} games, endgame players (depth 2, exact from {args.solve} empties), "
-          f"concurrency {args.concurrency}, adjudicated from {args.empties} empties, {args.rounds} round(s):")
+    print(f"{args.games} games, endgame players (depth 2, exact from {args.solve} empties, "
+          f"{args.think_ms} ms a move), concurrency {args.concurrency}, adjudicated from {args.empties} empties, {args.rounds} round(s):")
     base_wall = statistics.median(wall for wall, _ in figures["played out"])
     base_cpu = statistics.median(cpu for _, cpu in figures["played out"])
     for name, runs in figures.items():
