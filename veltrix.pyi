@@ -125,12 +125,28 @@ class Arena:
         def white_discs(self) -> int: ...
         @property
         def error(self) -> str | None: ...
+        # Attributes beyond the tuple's seven items (not in its repr or its length).
+        @property
+        def adjudicated_ply(self) -> int | None: ...
+        @property
+        def reply(self) -> str | None: ...
 
     def __new__(cls, command1: Sequence[str], command2: Sequence[str]) -> Self: ...
     def play_n(self, n: int) -> None: ...
     def play(
         self,
         n: int,
+        *,
+        openings: Sequence[str] | None = None,
+        time_limit: float = 5.0,
+        concurrency: int = 2,
+        on_error: Literal["raise", "forfeit"] = "raise",
+        progress: bool = True,
+    ) -> list[Arena.GameRecord]: ...
+    def play_adjudicated(
+        self,
+        n: int,
+        adjudicate_empties: int,
         *,
         openings: Sequence[str] | None = None,
         time_limit: float = 5.0,

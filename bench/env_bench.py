@@ -20,7 +20,6 @@ import pathlib
 import random
 import statistics
 import subprocess
-import sys
 import time
 from collections.abc import Callable
 

@@ -6,7 +6,8 @@ Three ways to play the same n games (same programs, same openings, concurrency 2
 - driver: veltrix_match's Match over the LocalExecutor (chunks sized as the command sizes
           them, each one restarting the programs), every game written to a JSONL file;
 - cli:    the veltrix-match command as a child process (interpreter start, built-in openings,
-          report), for the whole picture.
+          report), for the whole picture, its standard output a file: a "Finished game" line
+          per game and a "Score of" line every 10 are written, as in a logged CI run.
 Workloads: the bundled search player against the random player, at a depth where games take
 about a millisecond (start-up costs dominate) and at one where they take tens of them.
 
@@ -96,11 +97,56 @@ def run_driver(depth: int, games: int, openings: list[str]) -> None:
 
 def run_cli(depth: int, games: int, openings: list[str]) -> None:
     first, second = commands(depth)
-    with tempfile.TemporaryDirectory() as folder:
+    with tempfile.TemporaryDirectory() as folder, open(os.path.join(folder, "log.txt"), "w") as log:
         out = os.path.join(folder, "games.jsonl")
         subprocess.run([sys.executable, "-m", "veltrix_match", " ".join(first), " ".join(second),
-                        "--games", str(games), "--seed", "1", "--out", out],
-                       check=True, stdout=subprocess.DEVNULL)
+                        "--games", str(games), "--seed", "1", "--out", out, "--rating-interval", "10"],
+                       check=True, stdout=log)
+        log.flush()
+        lines = Path(log.name).read_text().count("Finished game")
+        if lines != games:
+            raise RuntimeError(f"the log has {lines} game lines for {games} games")
+
+
+def per_game_work(depth: int, games: int, openings: list[str], rounds: int) -> None:
+    """The command's own work per game (JSONL line, "Finished game" line, a "Score of" line
+    every 10 games, counting) against what Arena.play takes per game, in this one process.
+
+    The wall and CPU figures above swing by tens of percent on a shared machine; this one
+    times only the per-game Python work, over the records of a real batch, so it is steady.
+    """
+    from veltrix_match import cli
+    from veltrix_match.log import GameLog, Stdout
+
+    arena = veltrix.Arena(*commands(depth))
+    started = time.process_time()
+    records = arena.play(games, openings=openings[: games // 2], concurrency=2, progress=False)
+    play_cpu = (time.process_time() - started) / games
+    results = [{"game": index, "pairing": 0, **record._asdict()} if hasattr(record, "_asdict") else
+               {"game": index, "pairing": 0, **{field: getattr(record, field) for field in
+                                                ("black", "opening", "moves", "winner", "black_discs",
+                                                 "white_discs", "error")}}
+               for index, record in enumerate(records)]
+    timings = []
+    for _ in range(rounds):
+        match = Match([Program("search", commands(depth)[0]), Program("random", commands(depth)[1])], games, openings)
+        pairing = match.pairings[0]
+        with tempfile.TemporaryFile("w") as out, tempfile.TemporaryFile("w") as text:
+            log = GameLog(Stdout(text), match, 10, enabled=True)
+            stamp = {"seed": 1, "match": "0123456789abcdef"}
+            started = time.perf_counter()
+            for result in results:
+                out.write(cli._game_line(match, pairing, result, stamp) + "\n")
+                out.flush()
+                pairing.accept([result])
+                for ready in pairing.release():
+                    pairing.count(ready)
+                    log.game(pairing, ready)
+            timings.append((time.perf_counter() - started) / games)
+    work = statistics.median(timings)
+    print(f"  the command's per-game work (JSONL + log lines): {1e6 * work:.1f} us/game, "
+          f"{100 * work / play_cpu:.2f}% of Arena.play's {1000 * play_cpu:.3f} ms CPU per game "
+          f"(this process; the programs' time not counted, so the true share is smaller)")
 
 
 def deterministic_players() -> tuple[list[str], list[str]]:
@@ -230,6 +276,7 @@ def main() -> None:
                 print(f"  {label:4} {name:6} {median:7.3f} s  {1000 * median / games:7.3f} ms/game"
                       f"  {100 * (median / floor - 1):+6.1f}% ({1000 * (median - floor) / games:+.3f} ms/game)"
                       f"  [{' '.join(f'{t:.2f}' for t in times)}]")
+        per_game_work(depth, games, openings, args.rounds)
 
 
 if __name__ == "__main__":

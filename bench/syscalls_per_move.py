@@ -24,7 +24,6 @@ Usage: python bench/syscalls_per_move.py [--games N] [--top K] [--rounds R]
 import argparse
 import collections
 import json
-import os
 import re
 import shutil
 import statistics

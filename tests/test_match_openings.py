@@ -70,3 +70,14 @@ def test_builtin_set_is_shuffled_by_the_seed():
     first, again, other = builtin_openings(1, 4), builtin_openings(1, 4), builtin_openings(2, 4)
     assert first == again
     assert first != other and sorted(first) == sorted(other) == sorted(distinct_openings(4))
+
+
+# Only "\n" (and "\r\n") end a line: a form feed, vertical tab or Unicode separator inside a
+# comment leaves the comment whole, and the line numbers count "\n" alone.
+@pytest.mark.parametrize("separator", ["\f", "\v", "\x1c", "\x1e", "\x85", "\u2028", "\u2029"])
+def test_only_newlines_end_a_line(tmp_path, separator):
+    path = write(tmp_path, f"# page one{separator}page two\r\nf5d6\r\n#{separator}f5a1\nd3\n")
+    assert read_openings(path) == ["f5d6", "d3"]
+    bad = write(tmp_path, f"# note{separator}x\nf5z9\n")
+    with pytest.raises(OpeningsError, match=r"openings\.txt:2: "):
+        read_openings(bad)

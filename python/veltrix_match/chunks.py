@@ -14,6 +14,8 @@ in game order; an executor only plays them. This is the whole contract between t
     time_limit   float: seconds per move.
     concurrency  int: games played at once (even, >= 2).
     forfeit      bool: a failing program loses the game (True) or stops the match (False).
+    adjudicate_empties  int or None: once a game has this many empty squares or fewer, the
+                 arena solves it exactly and scores it as perfect play ends it.
     games        property: 2 * len(openings).
 
     Game ``first_game + i`` of the chunk starts from ``openings[i // 2]``; in an even game
@@ -24,7 +26,7 @@ in game order; an executor only plays them. This is the whole contract between t
     and returns one plain dict per game, in game order: the record's fields (black, opening,
     moves, winner, black_discs, white_discs, error; 1 and 2 mean command A and B) plus
     "game" (first_game + i) and "pairing". A failure (with forfeit off, or a program that
-    cannot start) raises ValueError. Plain dicts travel between processes and machines.
+    cannot start) raises ValueError: GameFailure or StartFailure (veltrix_match.errors). Plain dicts travel between processes and machines.
 
 ``Executor`` (protocol)
     run(chunks) -> iterator of (chunk, results): plays every chunk of the iterable (which may
@@ -32,6 +34,9 @@ in game order; an executor only plays them. This is the whole contract between t
     error of a chunk is raised from the iterator.
     cancel(): no more chunks are wanted (the match is decided); chunks not started are
     dropped and the iterator ends soon. Called from the thread iterating run().
+    close(): the match is over; release workers and connections.
+    describe() -> str | None: a line on how the games were spread, or None.
+    retried_chunks: units of work played again after a lost worker (None: unknown).
 
 ``LocalExecutor`` plays the chunks one after another in this process, each with its own
 concurrency. Other executors (the cluster one in veltrix_match.cluster) follow the same
@@ -42,9 +47,12 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Literal, Protocol, cast
 
 import veltrix
+
+from .errors import classify
+from .results import GameResult
 
 __all__ = ["RECORD_FIELDS", "Chunk", "Executor", "LocalExecutor", "local_commands", "play_chunk"]
 
@@ -64,6 +72,7 @@ class Chunk:
     time_limit: float = 5.0
     concurrency: int = 2
     forfeit: bool = False
+    adjudicate_empties: int | None = None  # solve exactly from this many empty squares
 
     def __hash__(self) -> int:
         # The command lines are lists; hash them as tuples so chunks can key a dict or a set.
@@ -76,22 +85,33 @@ class Chunk:
         return 2 * len(self.openings)
 
 
-def play_chunk(chunk: Chunk) -> list[dict[str, Any]]:
+def play_chunk(chunk: Chunk) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*local_commands(chunk.commands))
-    records = arena.play(
-        chunk.games,
-        openings=list(chunk.openings),
-        time_limit=chunk.time_limit,
-        concurrency=chunk.concurrency,
-        on_error="forfeit" if chunk.forfeit else "raise",
-        progress=False,
-    )
+    openings = list(chunk.openings)
+    on_error: Literal["raise", "forfeit"] = "forfeit" if chunk.forfeit else "raise"
+    try:
+        if chunk.adjudicate_empties is None:
+            records = arena.play(chunk.games, openings=openings, time_limit=chunk.time_limit,
+                                 concurrency=chunk.concurrency, on_error=on_error, progress=False)
+        else:
+            records = arena.play_adjudicated(chunk.games, chunk.adjudicate_empties, openings=openings,
+                                             time_limit=chunk.time_limit, concurrency=chunk.concurrency,
+                                             on_error=on_error, progress=False)
+    except ValueError as error:
+        typed = classify(error)
+        game = getattr(error, "game", None)
+        if isinstance(game, int):  # the arena's index within this batch: make it match-wide
+            typed.game = chunk.first_game + game  # type: ignore[attr-defined]
+        raise typed from None
     results = []
     for offset, record in enumerate(records):
-        result: dict[str, Any] = {"game": chunk.first_game + offset, "pairing": chunk.pairing}
-        result.update((field, getattr(record, field)) for field in RECORD_FIELDS)
-        results.append(result)
+        fields = {field: getattr(record, field) for field in RECORD_FIELDS}
+        fields["adjudicated"] = record.adjudicated_ply is not None
+        fields["adjudicated_ply"] = record.adjudicated_ply
+        # The reply of an illegal or unreadable move that forfeited the game.
+        fields["reply"] = record.reply
+        results.append(cast(GameResult, {"game": chunk.first_game + offset, "pairing": chunk.pairing, **fields}))
     return results
 
 
@@ -105,9 +125,19 @@ def local_commands(commands: tuple[list[str], list[str]]) -> tuple[list[str], li
 class Executor(Protocol):
     """Plays chunks and yields their results as they finish; see the module documentation."""
 
-    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]: ...
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]: ...
 
     def cancel(self) -> None: ...
+
+    def close(self) -> None:
+        """Lets go of whatever the executor holds (workers, a cluster connection)."""
+
+    def describe(self) -> str | None:
+        """How the games were spread, for the report; None when there is nothing to say."""
+
+    @property
+    def retried_chunks(self) -> int | None:
+        """Units of work played again after a worker was lost (None: not known)."""
 
 
 class LocalExecutor:
@@ -116,7 +146,7 @@ class LocalExecutor:
     def __init__(self) -> None:
         self._cancelled = False
 
-    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[dict[str, Any]]]]:
+    def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]:
         for chunk in chunks:
             if self._cancelled:
                 return
@@ -124,3 +154,13 @@ class LocalExecutor:
 
     def cancel(self) -> None:
         self._cancelled = True
+
+    def close(self) -> None:
+        pass
+
+    def describe(self) -> str | None:
+        return None  # one process, nothing spread: the report says all there is
+
+    @property
+    def retried_chunks(self) -> int | None:
+        return 0

@@ -1,9 +1,12 @@
 """veltrix-match: play a match between Reversi player programs and report who is stronger.
 
 Two programs play a head-to-head, three or more a round robin (every pair plays --games
-games). Each opening is played twice with the colours swapped. Exit status: 0 when the match
-ran (whatever the SPRT decided), 1 when it stopped on a failure, 2 on a usage error, 130 when
-interrupted.
+games) or, with --gauntlet, the first against each of the others. Each opening is played
+twice with the colours swapped. Exit status: 0 when the match ran (whatever the SPRT
+decided), 1 when it stopped on a failure, 2 on a usage error, 130 when interrupted (Ctrl-C),
+143 on SIGTERM and 129 on SIGHUP (stopped, reaped and reported as for Ctrl-C), 141 when
+standard output was closed. `veltrix-match ratings FILE.jsonl ...` prints a rating list
+(veltrix_match.ratings).
 """
 
 from __future__ import annotations
@@ -12,18 +15,28 @@ import argparse
 import importlib
 import json
 import math
+import os
 import random
+import shlex
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import IO, Any
 
 from . import interop
 from .chunks import Executor, LocalExecutor
+from .diagnose import start_problem, unquoted_programs
+from .errors import GameFailure, StartFailure
+from .log import GameLog, Stdout
+from .relay import debug_command
+from .resume import ResumeError, clean, fingerprint, openings_digest, read_resume, refusal
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, load_openings
+from .results import GameResult
 from .report import Progress, format_report, summary
+from .ratings import main as ratings_main
+from .signals import Stopped, exit_status, stop_on_signals
 from .sprt import Sprt
 
 __all__ = ["main", "program_names"]
@@ -86,12 +99,39 @@ def _concurrency(text: str) -> int:
     return value
 
 
+#: The most empty squares --adjudicate-empties takes: an exact solve from many more takes
+#: seconds to minutes a game.
+MAX_ADJUDICATE_EMPTIES = 24
+
+
+def _empties(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= value <= MAX_ADJUDICATE_EMPTIES:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_ADJUDICATE_EMPTIES} (got {text})")
+    return value
+
+
+def _rating_interval(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative (got {text})")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="veltrix-match",
         description=(__doc__ or "").splitlines()[0],
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="example:\n  veltrix-match \"python player_a.py\" \"python player_b.py --depth 4\" --games 100",
+        epilog="example:\n  veltrix-match \"python player_a.py\" \"python player_b.py --depth 4\" --games 100\n"
+               "rating list over the games of many matches:\n  veltrix-match ratings FILE.jsonl ... "
+               "(see veltrix-match ratings --help)",
     )
     parser.add_argument("programs", nargs="+", metavar="COMMAND",
                         help="a player program's command line (quoted; two or more)")
@@ -123,6 +163,26 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
                         help="where games run: this machine (default) or a Ray cluster")
     parser.add_argument("--address", metavar="ADDR", help="Ray cluster address (with --cluster ray)")
+    parser.add_argument("--name", action="append", metavar="NAME",
+                        help="a program's name in the report and records (repeatable: the names "
+                             "of the programs in the order given)")
+    parser.add_argument("--gauntlet", action="store_true",
+                        help="the first program plays each of the others, not they among themselves")
+    parser.add_argument("--openings-order", choices=("sequential", "random"), default="sequential",
+                        help="play an openings file in file order (default) or shuffled by --seed")
+    parser.add_argument("--rating-interval", type=_rating_interval, default=10, metavar="N",
+                        help="when standard output is not a terminal, print the score every N "
+                             "games of a pairing (default 10; 0 never)")
+    parser.add_argument("--adjudicate-empties", type=_empties, metavar="N",
+                        help="once a game has N or fewer empty squares, solve it exactly and score "
+                             f"it as perfect play ends it (1 to {MAX_ADJUDICATE_EMPTIES}; off by default)")
+    parser.add_argument("--resume", metavar="FILE.jsonl",
+                        help="continue the match whose games are in FILE (written by --out), "
+                             "with the same programs and settings; its games are kept, the rest "
+                             "played and added to it")
+    parser.add_argument("--debug", metavar="FILE",
+                        help="append every line sent to and received from each program, with "
+                             "times, to FILE")
     interop.add_arguments(parser)
     return parser
 
@@ -147,20 +207,55 @@ class _UsageError(Exception):
     pass
 
 
-def _game_line(match: Match, pairing: Pairing, result: dict[str, Any]) -> str:
+def _game_line(match: Match, pairing: Pairing, result: GameResult, stamp: dict[str, Any]) -> str:
     record = {
         "type": "game",
         "program1": match.programs[pairing.first].name,
         "program2": match.programs[pairing.second].name,
         **result,
+        **stamp,  # the match's seed and fingerprint, for --resume
     }
     return json.dumps(record)
 
 
+def _names(parser: argparse.ArgumentParser, given: list[str] | None, defaults: list[str]) -> list[str]:
+    """The programs' names: those given with --name, in order, then the default ones."""
+    given = given or []
+    if len(given) > len(defaults):
+        parser.error(f"--name given {len(given)} times for {len(defaults)} programs")
+    if any(not name.strip() for name in given):
+        parser.error("a --name is empty")
+    names = [*given, *defaults[len(given):]]
+    repeated = sorted({name for name in names if names.count(name) > 1})
+    if repeated:
+        parser.error(f"two programs are named {repeated[0]!r}; give each a different --name")
+    return names
+
+
+def _openings(parser: argparse.ArgumentParser, args: argparse.Namespace, seed: int) -> list[str]:
+    try:
+        openings = load_openings(args.openings, args.opening_plies) if args.openings else builtin_openings(seed)
+    except OpeningsError as error:
+        parser.exit(2, f"veltrix-match: {error}\n")
+    if args.openings and args.openings_order == "random":
+        random.Random(seed).shuffle(openings)
+    pairs = args.games // 2
+    if len(openings) < pairs:
+        print(f"veltrix-match: warning: {len(openings)} openings for {pairs} game pairs per pairing; "
+              f"openings repeat (each about {math.ceil(pairs / len(openings))} times)", file=sys.stderr)
+    return openings
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs veltrix-match with `argv` (default: the command line); returns the exit status."""
+    words = list(sys.argv[1:] if argv is None else argv)
+    if words[:1] == ["ratings"]:
+        return ratings_main(words[1:])
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(words)
+    fix = unquoted_programs(args.programs)
+    if fix:
+        parser.error(fix)
     try:
         commands = [interop.program_command(text, args) for text in args.programs]
     except ValueError as error:
@@ -169,6 +264,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give at least two programs")
     if any(not command for command in commands):
         parser.error("a program's command line is empty")
+    names = _names(parser, args.name, interop.nboard_names(args.programs, commands, program_names(commands)))
     sprt = None
     if args.sprt:
         if len(commands) != 2:
@@ -177,32 +273,40 @@ def main(argv: Sequence[str] | None = None) -> int:
             sprt = Sprt(args.sprt[0], args.sprt[1], args.alpha, args.beta)
         except ValueError as error:
             parser.error(str(error))
-    seed = args.seed if args.seed is not None else random.randrange(2**32)
-    try:
-        openings = load_openings(args.openings, args.opening_plies) if args.openings else builtin_openings(seed)
-    except OpeningsError as error:
-        parser.exit(2, f"veltrix-match: {error}\n")
-    try:
-        out: IO[str] | None = open(args.out, "w", encoding="utf-8") if args.out else None
-    except OSError as error:
-        parser.exit(2, f"veltrix-match: cannot write {args.out}: {error}\n")
-    try:
-        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
-    except OSError as error:
-        if out:
-            out.close()
-        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
+    resumed = None
+    if args.resume:
+        if args.out and os.path.abspath(args.out) != os.path.abspath(args.resume):
+            parser.error("--resume FILE writes to FILE; leave out --out or give the same file")
+        try:
+            resumed = read_resume(args.resume)
+        except ResumeError as error:
+            parser.exit(2, f"veltrix-match: {error}\n")
+        args.out = args.resume
+    seed = args.seed if args.seed is not None else None
+    if seed is None and resumed is not None and resumed.seed is not None:
+        seed = resumed.seed
+    if seed is None:
+        seed = random.randrange(2**32)
+    openings = _openings(parser, args, seed)
+    identity: dict[str, Any] = {
+        "programs": names, "commands": commands, "games": args.games,
+        "openings": openings_digest(openings), "time_limit": args.time_limit, "forfeit": args.forfeit,
+        "gauntlet": args.gauntlet and len(names) > 2,
+        "sprt": [sprt.elo0, sprt.elo1, sprt.alpha, sprt.beta] if sprt else None,
+    }
+    if args.adjudicate_empties is not None:  # absent when off: fingerprints of earlier files hold
+        identity["adjudicate_empties"] = args.adjudicate_empties
+    match_id = fingerprint(identity)
     try:
         executor = _executor(args)
     except _UsageError as error:
-        for file in (out, ggf):
-            if file:
-                file.close()
         parser.exit(2, f"veltrix-match: {error}\n")
 
-    names = interop.nboard_names(args.programs, commands, program_names(commands))
+    played = commands
+    if args.debug:
+        played = [debug_command(args.debug, name, command) for name, command in zip(names, commands)]
     match = Match(
-        [Program(name, command) for name, command in zip(names, commands)],
+        [Program(name, command) for name, command in zip(names, played)],
         args.games,
         openings,
         time_limit=args.time_limit,
@@ -210,63 +314,228 @@ def main(argv: Sequence[str] | None = None) -> int:
         forfeit=args.forfeit,
         sprt=sprt,
         chunk_games=args.chunk_games,
+        gauntlet=args.gauntlet,
+        adjudicate_empties=args.adjudicate_empties,
     )
-    source = args.openings or f"built-in, seed {seed}"
-    kind = "head-to-head" if len(names) == 2 else f"round robin of {len(names)}"
-    print(f"veltrix-match: {kind}, {' vs '.join(names)}; {args.games} games per pair, "
-          f"{len(openings)} openings ({source}), {args.time_limit:g} s per move, "
-          f"concurrency {args.concurrency}", flush=True)
+    if resumed is not None:
+        pairings = {p.index: (names[p.first], names[p.second]) for p in match.pairings}
+        compare = {**identity, "openings_file": args.openings, "openings_order": args.openings_order,
+                   "adjudicate_empties": args.adjudicate_empties}
+        refused = refusal(resumed, match_id, compare, seed, pairings,
+                          {game: match.opening_of(game) for game in range(match.total_games)})
+        if refused:
+            executor.close()
+            parser.exit(2, f"veltrix-match: {refused}\n")
+        match.restore(resumed.games)
     try:
-        return _play(match, executor, out, args.forfeit, {"seed": seed, "openings_file": args.openings}, ggf)
-    finally:
-        for file in (out, ggf):
-            if file:
-                file.close()
-        close = getattr(executor, "close", None)
-        if close:
-            close()
-
-
-def _play(match: Match, executor: Executor, out: IO[str] | None, forfeit: bool,
-          settings: dict[str, Any], ggf: interop.GgfOut | None = None) -> int:
-    """Runs the match, prints the report, writes the summary; returns the exit status."""
-
-    def on_game(pairing: Pairing, result: dict[str, Any]) -> None:
+        if resumed is not None:
+            clean(resumed)
+        out: IO[str] | None = open(args.out, "a" if resumed else "w", encoding="utf-8") if args.out else None
+    except (OSError, ResumeError) as error:
+        executor.close()
+        text = str(error) if isinstance(error, ResumeError) else f"cannot write {args.out}: {error}"
+        parser.exit(2, f"veltrix-match: {text}\n")
+    try:
+        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
+    except OSError as error:
+        executor.close()
         if out:
-            out.write(_game_line(match, pairing, result) + "\n")
-            out.flush()
-        if ggf:
-            ggf.write(match, pairing, result)
-
-    progress = Progress(sys.stderr)
-    status, message, code = "complete", None, 0
-    started = time.monotonic()
+            out.close()
+        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
+    source = args.openings or f"built-in, seed {seed}"
+    if args.openings and args.openings_order == "random":
+        source += f", shuffled by seed {seed}"
+    kind = ("head-to-head" if len(names) == 2 else f"gauntlet of {names[0]} against {len(names) - 1}"
+            if args.gauntlet else f"round robin of {len(names)}")
+    stdout = Stdout(sys.stdout)
+    stdout.line(f"veltrix-match: {kind}, {' vs '.join(names)}; {args.games} games per pair, "
+                f"{len(openings)} openings ({source}), {args.time_limit:g} s per move, "
+                f"concurrency {args.concurrency}")
+    if resumed is not None:
+        cut = " (a last line cut short was dropped)" if resumed.cut_line else ""
+        stdout.line(f"veltrix-match: resuming {args.resume}: {match.restored} of {match.total_games} "
+                    f"games counted already{cut}")
+    settings: dict[str, Any] = {"seed": seed, "openings_file": args.openings, "match": match_id}
+    if args.openings_order != "sequential":
+        settings["openings_order"] = args.openings_order
+    log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
+    run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
+               {"seed": seed, "match": match_id}, ggf)
     try:
-        match.run(executor, on_game, progress.update)
-        if match.decided:
-            status = "sprt"
-    except KeyboardInterrupt:
-        executor.cancel()
-        status, message, code = "interrupted", "interrupted", 130
-    except (ValueError, OverflowError, OSError) as error:
-        status, message, code = "error", str(error), 1
-    elapsed = time.monotonic() - started
-    progress.finish()
-    if status == "error":
-        game_error = message is not None and message.startswith("Game error")
-        hint = " (--forfeit scores a failing program's game as a loss)" if game_error and not forfeit else ""
-        print(f"veltrix-match: match stopped: {message}{hint}", file=sys.stderr)
-    elif status == "interrupted":
-        print("veltrix-match: interrupted; the games finished so far:", file=sys.stderr)
-    cluster: dict[str, Any] = {}
-    describe = getattr(executor, "describe", None)
-    if describe:
-        # The cluster path: how the games were spread, and the tasks run again after a
-        # worker or node died (said before the report, whose last line is the Elo).
-        print(describe(), flush=True)
-        cluster = {"retried_chunks": getattr(executor, "retried_chunks", None)}
-    print(format_report(match, elapsed), flush=True)
-    if out:
-        extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
-        out.write(json.dumps(summary(match, **extra)) + "\n")
-    return code
+        with stop_on_signals() as games_over:
+            return run.play(args.forfeit, settings, games_over)
+    finally:
+        run.close_out()
+        executor.close()
+
+
+class _StdoutClosed(Exception):
+    """Standard output's reader has gone: the match ends quietly."""
+
+
+class _OutputFailed(Exception):
+    """A game could not be written to the --out file."""
+
+
+class _Run:
+    """One match being played: its outputs and how it ended."""
+
+    def __init__(self, match: Match, executor: Executor, out: IO[str] | None, out_name: str | None,
+                 stdout: Stdout, log: GameLog, commands: dict[str, list[str]], stamp: dict[str, Any],
+                 ggf: interop.GgfOut | None = None) -> None:
+        self.match, self.executor, self.stdout, self.log = match, executor, stdout, log
+        self.stamp, self.ggf = stamp, ggf
+        self.out, self.out_name, self.commands = out, out_name, commands
+        self.out_failed = False
+
+    def on_game(self, pairing: Pairing, result: GameResult) -> None:
+        if self.stdout.closed:
+            raise _StdoutClosed
+        if self.out:
+            try:
+                self.out.write(_game_line(self.match, pairing, result, self.stamp) + "\n")
+                self.out.flush()
+            except OSError as error:
+                raise _OutputFailed(self._write_error(error)) from None
+        if self.ggf:
+            self.ggf.write(self.match, pairing, result)
+
+    def _write_error(self, error: OSError) -> str:
+        self.out_failed = True
+        return f"cannot write {self.out_name}: {error.strerror or error}"
+
+    def close_out(self) -> str | None:
+        """Closes the --out file; the failure to report, if the last of it was not written."""
+        ggf, self.ggf = self.ggf, None
+        if ggf:
+            ggf.close()
+        out, self.out = self.out, None
+        if out is None:
+            return None
+        try:
+            out.close()
+        except OSError as error:
+            if not self.out_failed:
+                return self._write_error(error)
+        return None
+
+    def play(self, forfeit: bool, settings: dict[str, Any], games_over: Callable[[], None]) -> int:
+        """Runs the match, writes the summary, prints the report; returns the exit status.
+
+        `games_over` is called once no game runs any more (see signals.stop_on_signals).
+        """
+        match, executor = self.match, self.executor
+        progress = Progress(sys.stderr)
+
+        def on_counted(pairing: Pairing, result: GameResult) -> None:
+            self.log.game(pairing, result)
+            progress.update(match)
+
+        status, message, code = "complete", None, 0
+        failure: ValueError | None = None
+        started = time.monotonic()
+        try:
+            match.run(executor, self.on_game, progress.update, on_counted)
+            if match.decided:
+                status = "sprt"
+        except KeyboardInterrupt as interrupt:
+            executor.cancel()
+            status, message, code = "interrupted", "interrupted", exit_status(interrupt)
+            if isinstance(interrupt, Stopped):
+                message = f"stopped by {interrupt}"
+        except _StdoutClosed:
+            executor.cancel()
+            status, message, code = "interrupted", "standard output closed", 141
+        except _OutputFailed as error:
+            executor.cancel()
+            status, message, code = "error", str(error), 1
+        except (ValueError, OverflowError, OSError) as error:
+            status, message, code = "error", str(error), 1
+            failure = error if isinstance(error, ValueError) else None
+        games_over()
+        elapsed = time.monotonic() - started
+        progress.finish()
+        # The summary goes to the file before anything is printed: a reader of standard
+        # output that has gone away must not cost the file its last line.
+        cluster: dict[str, Any] = {}
+        description = executor.describe()
+        if description is not None:
+            cluster = {"retried_chunks": executor.retried_chunks}
+        if self.out and not self.out_failed:
+            extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
+            try:
+                self.out.write(json.dumps(summary(match, **extra)) + "\n")
+                self.out.flush()
+            except OSError as error:
+                self._write_error(error)
+                status, message, code = "error", f"cannot write {self.out_name}: {error.strerror or error}", 1
+        closing = self.close_out()
+        if closing:
+            status, message, code = "error", closing, 1
+        if status == "error":
+            hint = " (--forfeit scores a failing program's game as a loss)" if isinstance(failure, GameFailure) and not forfeit else ""
+            _say(f"match stopped: {message}{hint}")
+            if isinstance(failure, StartFailure):
+                self._explain_start()
+            elif isinstance(failure, GameFailure):
+                detail = failure_detail(self.match, failure)
+                if detail:
+                    _say(detail)
+        elif status == "interrupted" and code != 141:
+            _say(f"{'interrupted' if message == 'interrupted' else message}; the games finished so far:")
+        if description is not None:
+            # The cluster path: how the games were spread, and the tasks run again after a
+            # worker or node died (said before the report, whose last line is the Elo).
+            self.stdout.line(description)
+        self.stdout.line(format_report(match, elapsed))
+        if self.stdout.closed and code == 0:
+            code = 141
+        return code
+
+    def _explain_start(self) -> None:
+        """Tries each program alone and says which cannot start, and why."""
+        told = False
+        for name, command in self.commands.items():
+            problem = start_problem(command)
+            if problem:
+                _say(f"program {name!r} ({shlex.join(command)}): {problem}")
+                told = True
+        if not told:
+            _say("every program started and answered ping when tried alone; "
+                 "one may fail only when started several times at once")
+
+
+def failure_detail(match: Match, failure: GameFailure) -> str | None:
+    """Which program failed in which game, and what it answered; None when the arena did not
+    say which game."""
+    game = getattr(failure, "game", None)
+    if not isinstance(game, int) or not 0 <= game < match.total_games:
+        return None
+    pairing = match.pairings[game // match.games]
+    kind = str(failure).removeprefix("Game error: ")
+    side = "Black" if kind.startswith("Black") else "White" if kind.startswith("White") else None
+    opening = getattr(failure, "opening", None) or match.opening_of(game) or "the start"
+    where = f"game {game + 1} (opening {opening})"
+    if side is None:
+        return f"{where}: {kind}"
+    first_is_black = (game - pairing.first_game) % 2 == 0
+    program = pairing.first if (side == "Black") == first_is_black else pairing.second
+    name = match.programs[program].name
+    if kind.endswith("InvalidMove"):
+        reply = getattr(failure, "reply", None)
+        what = ("answered an illegal or unreadable move" if reply is None
+                else "answered an empty line or closed its output" if reply == ""
+                else f"answered {reply!r}, not a legal move")
+    elif kind.endswith("Timeout"):
+        what = f"did not answer within {match.time_limit:g} s"
+    else:
+        what = "could not be sent the position (it had exited or closed its input)"
+    return f"{where}: program {name!r} ({side}) {what}"
+
+
+def _say(text: str) -> None:
+    """One line on standard error; a closed standard error is no reason to fail."""
+    try:
+        print(f"veltrix-match: {text}", file=sys.stderr, flush=True)
+    except OSError:
+        pass

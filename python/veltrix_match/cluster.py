@@ -24,6 +24,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from .chunks import Chunk, local_commands, play_chunk
+from .results import GameResult
 from .cluster_tasks import Assembler, ChunkSizer, Task, WorkQueue, files_named, missing_files
 
 __all__ = ["INSTALL_HINT", "ClusterError", "RayExecutor"]
@@ -41,7 +42,7 @@ def _ray_is_installed() -> bool:
 if not _ray_is_installed():
     raise ImportError(INSTALL_HINT)
 
-Records = list[dict[str, Any]]
+Records = list[GameResult]
 
 
 class ClusterError(ValueError):

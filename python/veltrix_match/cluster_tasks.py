@@ -19,6 +19,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from .chunks import Chunk
+from .results import GameResult
 
 __all__ = [
     "Assembler", "ChunkSizer", "Piece", "Task", "WorkQueue", "files_named", "missing_files", "task_concurrency",
@@ -258,7 +259,7 @@ class Assembler:
     """
 
     def __init__(self) -> None:
-        self._open: dict[int, tuple[Chunk, dict[int, dict[str, Any]]]] = {}
+        self._open: dict[int, tuple[Chunk, dict[int, GameResult]]] = {}
         self._done: set[int] = set()
         self.duplicates = 0
 
@@ -266,7 +267,7 @@ class Assembler:
         """Registers a chunk of the driver (before any of its games can come in)."""
         self._open.setdefault(chunk.first_game, (chunk, {}))
 
-    def add(self, task: Task, records: list[dict[str, Any]]) -> list[tuple[Chunk, list[dict[str, Any]]]]:
+    def add(self, task: Task, records: list[GameResult]) -> list[tuple[Chunk, list[GameResult]]]:
         """Files a finished task's records; returns the chunks that are now complete."""
         games = {record.get("game") for record in records}
         if len(records) != len(task.games) or games != set(task.games):

@@ -11,12 +11,13 @@ import datetime
 import shlex
 from collections.abc import Sequence
 from pathlib import Path
-from typing import IO, Any
+from typing import IO
 
 from . import nboard
 from .match import Match, Pairing
 from .openings import BUILTIN_PLIES
 from .records import Game, forfeit_result, format_ggf
+from .results import GameResult
 
 __all__ = ["DEFAULT_NBOARD_DEPTH", "GgfOut", "add_arguments", "nboard_names", "program_command"]
 
@@ -102,7 +103,7 @@ class GgfOut:
         self._file: IO[str] = open(path, "w", encoding="utf-8")
         self._failed = False
 
-    def write(self, match: Match, pairing: Pairing, result: dict[str, Any]) -> None:
+    def write(self, match: Match, pairing: Pairing, result: GameResult) -> None:
         first, second = match.programs[pairing.first].name, match.programs[pairing.second].name
         black, white = (first, second) if result["black"] == 1 else (second, first)
         now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S GMT")

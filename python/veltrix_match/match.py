@@ -18,11 +18,10 @@ from __future__ import annotations
 
 import itertools
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
-
 from .chunks import Chunk, Executor
+from .results import GameResult, Winner, game_points
 from .sprt import Sprt, SprtState
 
 __all__ = ["Match", "Pairing", "Program", "Tally", "game_points"]
@@ -36,12 +35,6 @@ class Program:
     command: list[str]
 
 
-def game_points(result: dict[str, Any]) -> float:
-    """The points of command A (1) in a game result: 1, 1/2 or 0."""
-    winner = result["winner"]
-    return 1.0 if winner == 1 else 0.0 if winner == 2 else 0.5
-
-
 @dataclass
 class Tally:
     """The results of a pairing from its first program's side."""
@@ -53,6 +46,8 @@ class Tally:
     pentanomial: list[int] = field(default_factory=lambda: [0] * 5)
     #: Games forfeited by the first and by the second program.
     forfeits: list[int] = field(default_factory=lambda: [0, 0])
+    #: Games scored by the exact solver (--adjudicate-empties).
+    adjudicated: int = 0
 
     @property
     def games(self) -> int:
@@ -62,7 +57,7 @@ class Tally:
     def points(self) -> float:
         return self.wins + self.draws / 2
 
-    def add(self, result: dict[str, Any]) -> None:
+    def add(self, result: GameResult) -> None:
         points = game_points(result)
         if points == 1.0:
             self.wins += 1
@@ -70,9 +65,11 @@ class Tally:
             self.losses += 1
         else:
             self.draws += 1
+        if result.get("adjudicated"):
+            self.adjudicated += 1
         if result.get("error") is not None:
             # The side not at fault is the winner; the other one forfeited.
-            self.forfeits[0 if result["winner"] == 2 else 1] += 1
+            self.forfeits[0 if result["winner"] == Winner.SECOND else 1] += 1
 
     def add_pair(self, points: float) -> None:
         """Counts a finished pair in which the first program scored `points` (0..2)."""
@@ -90,10 +87,10 @@ class Pairing:
     games: int  # games planned
     tally: Tally = field(default_factory=Tally)
     released: int = 0  # games counted, all in game order
-    _pending: dict[int, dict[str, Any]] = field(default_factory=dict)
+    _pending: dict[int, GameResult] = field(default_factory=dict)
     _pair_points: float = 0.0
 
-    def accept(self, results: Sequence[dict[str, Any]]) -> None:
+    def accept(self, results: Sequence[GameResult]) -> None:
         """Holds results until every earlier game of the pairing has come back.
 
         A game that came back before (a chunk played twice) is counted once.
@@ -103,22 +100,35 @@ class Pairing:
             if self.first_game + self.released <= game < self.first_game + self.games:
                 self._pending.setdefault(game, result)
 
-    def release(self) -> Iterator[tuple[dict[str, Any], bool]]:
-        """The held results that are next in game order, each with whether it ends a pair."""
+    def release(self) -> Iterator[GameResult]:
+        """The held results that are next in game order.
+
+        Each result is counted once the caller asks for the next one (see `count`), so a
+        caller that fails to keep a result (a write that failed) leaves it uncounted.
+        """
         while (game := self.first_game + self.released) in self._pending:
-            result = self._pending.pop(game)
-            self.tally.add(result)
-            self._pair_points += game_points(result)
-            self.released += 1
-            ends_pair = self.released % 2 == 0
-            if ends_pair:
-                self.tally.add_pair(self._pair_points)
-                self._pair_points = 0.0
-            yield result, ends_pair
+            yield self._pending[game]
+
+    def count(self, result: GameResult) -> bool:
+        """Counts the next result in game order; returns whether it ends a pair."""
+        del self._pending[result["game"]]
+        self.tally.add(result)
+        self._pair_points += game_points(result)
+        self.released += 1
+        ends_pair = self.released % 2 == 0
+        if ends_pair:
+            self.tally.add_pair(self._pair_points)
+            self._pair_points = 0.0
+        return ends_pair
+
+    def drop_pending(self) -> None:
+        """Forgets held results that do not continue the game order."""
+        self._pending.clear()
 
 
 class Match:
-    """A head-to-head (two programs) or a round robin (three or more)."""
+    """A head-to-head (two programs), a round robin (three or more), or a gauntlet (the
+    first program against each of the others)."""
 
     def __init__(
         self,
@@ -132,6 +142,8 @@ class Match:
         sprt: Sprt | None = None,
         chunk_games: int | None = None,
         chunk_seconds: float = 5.0,
+        gauntlet: bool = False,
+        adjudicate_empties: int | None = None,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         if len(programs) < 2:
@@ -156,7 +168,13 @@ class Match:
         self.chunk_seconds = chunk_seconds
         self._clock = clock
         self._started: float | None = None
-        pairs = itertools.combinations(range(len(self.programs)), 2)
+        self.restored = 0  # games counted from an earlier run (--resume), not played here
+        self._restored_pairs: dict[int, int] = {}  # pairing -> whole pairs counted from it
+        self.gauntlet = gauntlet and len(self.programs) > 2
+        self.adjudicate_empties = adjudicate_empties
+        pairs: Iterable[tuple[int, int]] = itertools.combinations(range(len(self.programs)), 2)
+        if self.gauntlet:  # the first program against each of the others, not they among themselves
+            pairs = ((0, other) for other in range(1, len(self.programs)))
         self.pairings = [
             Pairing(index, first, second, index * games, games)
             for index, (first, second) in enumerate(pairs)
@@ -174,15 +192,39 @@ class Match:
     def decided(self) -> bool:
         return self.sprt_state is not None and self.sprt_state.decision is not None
 
+    def restore(self, results: Sequence[GameResult]) -> None:
+        """Counts the games of an earlier run of this match (before `run`).
+
+        Each pairing takes the games that continue it in game order (a run writes each
+        pairing's games strictly in order, so that is all of them); the SPRT state is that of
+        the whole match so far. `run` then plays only what is missing.
+        """
+        for pairing in self.pairings:
+            pairing.accept(results)
+            for result in pairing.release():
+                pairing.count(result)
+                self.restored += 1
+            pairing.drop_pending()
+            self._restored_pairs[pairing.index] = pairing.released // 2
+        if self.sprt and self.pairings[0].tally.games:
+            self.sprt_state = self.sprt.state(self.pairings[0].tally.pentanomial)
+
+    def opening_of(self, game: int) -> str:
+        """The opening match-wide game `game` starts from."""
+        pairing = self.pairings[game // self.games]
+        pair = (game - pairing.first_game) // 2
+        return self.openings[pair % len(self.openings)]
+
     def _next_chunk_pairs(self, previous: int) -> int:
         """Pairs in the next chunk: fixed, or as many as come back in chunk_seconds."""
         if self.chunk_pairs:
             return self.chunk_pairs
         first = 2 * self.concurrency  # four games per worker
         elapsed = self._clock() - self._started if self._started is not None else 0.0
-        if not previous or self.played == 0 or elapsed <= 0:
+        played = self.played - self.restored
+        if not previous or played <= 0 or elapsed <= 0:
             return first
-        rate = self.played / elapsed  # games per second, start-up costs included
+        rate = played / elapsed  # games per second, start-up costs included
         wanted = int(rate * self.chunk_seconds / 2)
         # Growth is bounded: a first chunk cut short (a program failing at once) says little.
         return max(self.concurrency, min(wanted, 16 * previous))
@@ -194,30 +236,39 @@ class Match:
             size = self._next_chunk_pairs(size)
             pairs = range(start, min(start + size, self.games // 2))
             start = pairs.stop
-            openings = tuple(self.openings[pair % len(self.openings)] for pair in pairs)
             for pairing in self.pairings:
+                # Pairs counted already (an earlier run) are not played again; a pair cut in
+                # half is played whole, its first game counted once.
+                done = self._restored_pairs.get(pairing.index, 0)
+                if pairs.stop <= done:
+                    continue
+                todo = range(max(pairs.start, done), pairs.stop)
+                openings = tuple(self.openings[pair % len(self.openings)] for pair in todo)
                 commands = (self.programs[pairing.first].command, self.programs[pairing.second].command)
                 yield Chunk(
                     index=index,
-                    first_game=pairing.first_game + 2 * pairs.start,
+                    first_game=pairing.first_game + 2 * todo.start,
                     pairing=pairing.index,
                     commands=commands,
                     openings=openings,
                     time_limit=self.time_limit,
                     concurrency=self.concurrency,
                     forfeit=self.forfeit,
+                    adjudicate_empties=self.adjudicate_empties,
                 )
                 index += 1
 
     def run(
         self,
         executor: Executor,
-        on_game: Callable[[Pairing, dict[str, Any]], None] | None = None,
+        on_game: Callable[[Pairing, GameResult], None] | None = None,
         on_update: Callable[[Match], None] | None = None,
+        on_counted: Callable[[Pairing, GameResult], None] | None = None,
     ) -> None:
         """Plays the match on `executor` until every game is in or the SPRT decides.
 
-        `on_game` sees every game as it is counted (in game order within its pairing),
+        `on_game` sees every game just before it is counted (in game order within its
+        pairing; a game for which it raises is not counted), `on_counted` just after, and
         `on_update` the match after each chunk. The match keeps whatever was counted when
         the executor raises; the caller reports it.
         """
@@ -227,9 +278,12 @@ class Match:
             for chunk, chunk_results in results:
                 pairing = self.pairings[chunk.pairing]
                 pairing.accept(chunk_results)
-                for result, ends_pair in pairing.release():
+                for result in pairing.release():
                     if on_game:
-                        on_game(pairing, result)
+                        on_game(pairing, result)  # what it raises leaves the game uncounted
+                    ends_pair = pairing.count(result)
+                    if on_counted:
+                        on_counted(pairing, result)
                     if ends_pair and self.sprt:
                         self.sprt_state = self.sprt.state(pairing.tally.pentanomial)
                         if self.sprt_state.decision:

@@ -29,7 +29,7 @@ class OpeningsError(ValueError):
 def read_openings(path: str | Path) -> list[str]:
     """The transcripts of an openings file, in file order.
 
-    One transcript per line; blank lines and lines starting with "#" are skipped, surrounding
+    One transcript per line (lines end at "\n" or "\r\n"); blank lines and lines starting with "#" are skipped, surrounding
     blanks removed. Every transcript is checked against the rules here, so a bad line is
     reported with its line number before any program starts. Raises OpeningsError for an
     unreadable file, an illegal or unparsable transcript, or a file with no opening at all.
@@ -39,7 +39,12 @@ def read_openings(path: str | Path) -> list[str]:
     except (OSError, UnicodeDecodeError) as error:
         raise OpeningsError(f"cannot read openings file {path}: {error}") from None
     openings = []
-    for number, line in enumerate(text.splitlines(), start=1):
+    # Lines end at "\n" alone ("\r\n" too, by the strip below); str.splitlines() would
+    # also break at form feeds, vertical tabs and Unicode separators inside a comment.
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    for number, line in enumerate(lines, start=1):
         transcript = line.strip()
         if not transcript or transcript.startswith("#"):
             continue

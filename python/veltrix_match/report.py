@@ -10,7 +10,7 @@ from typing import Any, TextIO
 from .match import Match, Pairing
 from .stats import draw_ratio, elo_difference, format_elo, los, score
 
-__all__ = ["Progress", "Standing", "format_pairing", "format_report", "standings", "summary"]
+__all__ = ["Progress", "Standing", "format_pairing", "format_report", "gauntlet_line", "standings", "summary"]
 
 PENTANOMIAL_LABEL = "pairs scoring 0, 1/2, 1, 3/2, 2"
 
@@ -117,7 +117,13 @@ def format_report(match: Match, seconds: float | None = None) -> str:
     ]
     if forfeits:
         lines.append("Forfeits: " + ", ".join(forfeits))
-    if len(match.programs) > 2:
+    if match.adjudicate_empties is not None:
+        adjudicated = sum(pairing.tally.adjudicated for pairing in match.pairings)
+        lines.append(f"Adjudicated: {adjudicated} of {match.played} games, solved exactly from "
+                     f"{match.adjudicate_empties} empty squares")
+    if match.gauntlet:
+        lines += ["", gauntlet_line(match)]
+    elif len(match.programs) > 2:
         lines += ["", "Standings"]
         rows = []
         for rank, row in enumerate(standings(match), start=1):
@@ -146,6 +152,18 @@ def format_report(match: Match, seconds: float | None = None) -> str:
     return "\n".join(lines)
 
 
+def gauntlet_line(match: Match) -> str:
+    """The gauntlet's first program against the whole field, all its games together."""
+    row = next(row for row in standings(match) if row.program == 0)
+    counts = (row.wins, row.losses, row.draws)
+    name = match.programs[0].name
+    if not row.games:
+        return f"Overall: {name} played no game against the {len(match.programs) - 1} others"
+    return (f"Overall: {name} {row.points:g}/{row.games} against {len(match.programs) - 1} others "
+            f"(+{row.wins} -{row.losses} ={row.draws}), score {_score_text(*counts)}, "
+            f"Elo {format_elo(*elo_difference(*counts))} (95%), LOS {_percent(los(*counts))}")
+
+
 def _number(value: float) -> float | str:
     """A float JSON can hold; infinities become the strings "inf" and "-inf"."""
     if math.isinf(value):
@@ -153,7 +171,7 @@ def _number(value: float) -> float | str:
     return value
 
 
-def summary(match: Match, **extra: Any) -> dict[str, Any]:
+def summary(match: Match, /, **extra: Any) -> dict[str, Any]:
     """The final JSON object of a match: settings, each pairing, standings, SPRT."""
     pairings = []
     for pairing in match.pairings:
@@ -206,6 +224,8 @@ def summary(match: Match, **extra: Any) -> dict[str, Any]:
         "time_limit": match.time_limit,
         "concurrency": match.concurrency,
         "forfeit": match.forfeit,
+        "gauntlet": match.gauntlet,
+        "adjudicate_empties": match.adjudicate_empties,
         **extra,
         "pairings": pairings,
         "standings": table,

@@ -96,6 +96,10 @@ def use_arenas(program: list[str]) -> tuple[int, ...]:
     winner: int | None = records[0].winner
     assert records[0].moves.startswith(records[0].opening) and records[0].error is None
     assert black in (1, 2) and winner in (1, 2, None)
+    judged = arena.play_adjudicated(2, 14, openings=["f5"], progress=False)
+    ply: int | None = judged[0].adjudicated_ply
+    reply: str | None = judged[0].reply
+    assert ply is not None and reply is None and len(judged[0]) == 7
     wins, losses, draws = arena.get_stats()
     mine, theirs = arena.get_pieces()
     client = NetworkArenaClient(program)

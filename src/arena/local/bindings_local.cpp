@@ -13,6 +13,7 @@
 #include "python/interrupt.hpp"
 #include "python/keyword_args.hpp"
 #include "python/type.hpp"
+#include "search/perfect_playout.hpp"
 
 namespace veltrix::arena_py {
 
@@ -46,9 +47,31 @@ void arena_dealloc(PyObject* self) {
     py::dealloc_plain(self);
 }
 
+// A ValueError with the batch's message and, for a failed game, where and how it failed as
+// attributes: `game` (index in the batch), `opening` and `reply` (what the program answered
+// for an illegal or unreadable move, else None). The message itself stays the fixed one.
+[[noreturn]] void raise_game_error(const arena::ArenaError& error) {
+    const std::string message = error.message();
+    const py::Ref text = py::require(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    const py::Ref exception = py::require(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+    const py::Ref game = error.game ? py::require(PyLong_FromSize_t(*error.game)) : py::Ref::new_ref(Py_None);
+    const py::Ref opening = error.game ? py::require(PyUnicode_FromStringAndSize(
+                                             error.opening.data(), static_cast<Py_ssize_t>(error.opening.size())))
+                                       : py::Ref::new_ref(Py_None);
+    const py::Ref reply = error.reply ? reply_text(*error.reply) : py::Ref::new_ref(Py_None);
+    py::require_status(PyObject_SetAttrString(exception.get(), "game", game.get()));
+    py::require_status(PyObject_SetAttrString(exception.get(), "opening", opening.get()));
+    py::require_status(PyObject_SetAttrString(exception.get(), "reply", reply.get()));
+    PyErr_SetObject(PyExc_ValueError, exception.get());
+    py::throw_error_set();
+}
+
 // Raises the Python form of a failed batch.
 [[noreturn]] void raise_arena_error(const arena::ArenaError& error) {
     switch (error.kind) {
+        case arena::ArenaErrorKind::GameError:
+            if (error.game) raise_game_error(error);
+            py::raise_value_error(error.message().c_str());
         case arena::ArenaErrorKind::Interrupted:
             // The signal handler's exception (KeyboardInterrupt for Ctrl-C) is already set.
             if (PyErr_Occurred()) py::throw_error_set();
@@ -104,52 +127,88 @@ bool flag_argument(PyObject* value, const char* name) {
     return value == Py_True;
 }
 
+// The arguments of a batch with records, as parsed (null: not given).
+struct BatchArguments {
+    PyObject* n = nullptr;
+    PyObject* openings = nullptr;
+    PyObject* time_limit = nullptr;
+    PyObject* concurrency = nullptr;
+    PyObject* on_error = nullptr;
+    PyObject* progress = nullptr;
+    PyObject* adjudicate_empties = nullptr;  // play_adjudicated only
+};
+
+// Arena.play and Arena.play_adjudicated: one batch on the pool, one record per game.
+PyObject* play_batch(PyObject* self, const BatchArguments& arguments) {
+    arena::PoolOptions options;
+    options.games = py::to_usize(arguments.n, "n");
+    if (arguments.openings) options.openings = openings_argument(arguments.openings);
+    if (arguments.time_limit) options.move_limit = move_limit_argument(arguments.time_limit);
+    std::size_t concurrency = 2;
+    if (arguments.concurrency) {
+        concurrency = py::to_usize(arguments.concurrency, "concurrency");
+        if (concurrency < 2 || concurrency % 2 != 0) {
+            py::raise_value_error("concurrency must be an even number of at least 2");
+        }
+    }
+    if (arguments.on_error) {
+        const std::string on_error = py::to_utf8(arguments.on_error, "on_error");
+        if (on_error != "raise" && on_error != "forfeit") py::raise_value_error("on_error must be 'raise' or 'forfeit'");
+        options.forfeit = on_error == "forfeit";
+    }
+    if (arguments.progress) options.progress = flag_argument(arguments.progress, "progress");
+    if (arguments.adjudicate_empties) {
+        const std::size_t empties = py::to_usize(arguments.adjudicate_empties, "adjudicate_empties");
+        if (empties > 64) py::raise_value_error("adjudicate_empties must be at most 64");
+        options.adjudicate_empties = empties;
+        // Runs on the worker threads, Python-free: the engine's own exact solve.
+        options.solve = [](board::Board& board, const search::StopCheck& stop) {
+            return search::perfect_playout(board, stop);
+        };
+    }
+    if (options.games % 2 != 0) py::raise_value_error("Game count must be even");
+
+    ArenaObject* object = as_arena(self);
+    const py::ExclusiveBorrow borrow(object->borrow);
+    arena::LocalArena& local = *object->arena;
+    // Other Python threads run meanwhile; the borrow keeps them away from this arena.
+    const auto run = [&] {
+        py::ReleasedInterpreter released;
+        return local.play(options, concurrency, [&] { return released.signal_raised(); });
+    };
+    std::optional<decltype(run())> outcome;
+    try {
+        outcome.emplace(run());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // n records do not fit in memory; every program is reaped by now
+        py::throw_error_set();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        py::throw_error_set();
+    }
+    auto& played = *outcome;
+    if (!played) raise_arena_error(played.error());
+    return record_list(played.value()).release();
+}
+
 PyObject* play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::KeywordSignature signature{
         "Arena.play", {"n"}, {"openings", "time_limit", "concurrency", "on_error", "progress"}};
     return py::guarded_object([&] {
-        const auto [n_arg, openings_arg, time_limit_arg, concurrency_arg, on_error_arg, progress_arg] =
+        const auto [n, openings, time_limit, concurrency, on_error, progress] =
             py::parse_keywords<6>(signature, args, nargs, kwnames);
-        arena::PoolOptions options;
-        options.games = py::to_usize(n_arg, "n");
-        if (openings_arg) options.openings = openings_argument(openings_arg);
-        if (time_limit_arg) options.move_limit = move_limit_argument(time_limit_arg);
-        std::size_t concurrency = 2;
-        if (concurrency_arg) {
-            concurrency = py::to_usize(concurrency_arg, "concurrency");
-            if (concurrency < 2 || concurrency % 2 != 0) {
-                py::raise_value_error("concurrency must be an even number of at least 2");
-            }
-        }
-        if (on_error_arg) {
-            const std::string on_error = py::to_utf8(on_error_arg, "on_error");
-            if (on_error != "raise" && on_error != "forfeit") py::raise_value_error("on_error must be 'raise' or 'forfeit'");
-            options.forfeit = on_error == "forfeit";
-        }
-        if (progress_arg) options.progress = flag_argument(progress_arg, "progress");
-        if (options.games % 2 != 0) py::raise_value_error("Game count must be even");
+        return play_batch(self, BatchArguments{n, openings, time_limit, concurrency, on_error, progress});
+    });
+}
 
-        ArenaObject* object = as_arena(self);
-        const py::ExclusiveBorrow borrow(object->borrow);
-        arena::LocalArena& local = *object->arena;
-        // Other Python threads run meanwhile; the borrow keeps them away from this arena.
-        const auto run = [&] {
-            py::ReleasedInterpreter released;
-            return local.play(options, concurrency, [&] { return released.signal_raised(); });
-        };
-        std::optional<decltype(run())> outcome;
-        try {
-            outcome.emplace(run());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();  // n records do not fit in memory; every program is reaped by now
-            py::throw_error_set();
-        } catch (const std::length_error&) {
-            PyErr_NoMemory();
-            py::throw_error_set();
-        }
-        auto& played = *outcome;
-        if (!played) raise_arena_error(played.error());
-        return record_list(played.value()).release();
+PyObject* play_adjudicated(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::KeywordSignature signature{
+        "Arena.play_adjudicated", {"n", "adjudicate_empties"},
+        {"openings", "time_limit", "concurrency", "on_error", "progress"}};
+    return py::guarded_object([&] {
+        const auto [n, empties, openings, time_limit, concurrency, on_error, progress] =
+            py::parse_keywords<7>(signature, args, nargs, kwnames);
+        return play_batch(self, BatchArguments{n, openings, time_limit, concurrency, on_error, progress, empties});
     });
 }
 
@@ -183,6 +242,8 @@ PyObject* get_pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyMethodDef kArenaMethods[] = {
     VELTRIX_METHOD(play_n, ", n"),
     VELTRIX_METHOD(play, ", n, *, openings=None, time_limit=5.0, concurrency=2, on_error='raise', progress=True"),
+    VELTRIX_METHOD(play_adjudicated, ", n, adjudicate_empties, *, openings=None, time_limit=5.0, concurrency=2, "
+                                     "on_error='raise', progress=True"),
     VELTRIX_METHOD(get_stats, ""),
     VELTRIX_METHOD(get_pieces, ""),
     {nullptr, nullptr, 0, nullptr},

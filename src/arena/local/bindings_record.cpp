@@ -14,10 +14,17 @@ PyStructSequence_Field kRecordFields[] = {
     {"black_discs", "black discs on the board when the game ended"},
     {"white_discs", "white discs on the board when the game ended"},
     {"error", "None, or the name of the failure that forfeited the game (as \"WhiteTimeout\")"},
+    // Attributes only, not items: the tuple, its length and its repr stay as they were.
+    {"adjudicated_ply", "None, or the moves from the initial position before the game was solved exactly"},
+    {"reply", "None, or what the program at fault answered for a forfeit by an illegal or unreadable move"},
     {nullptr, nullptr},
 };
 
-PyStructSequence_Desc kRecordDesc{"veltrix.Arena.GameRecord", "One game played by Arena.play.", kRecordFields, 7};
+constexpr Py_ssize_t kVisibleFields = 7;
+constexpr Py_ssize_t kAllFields = 9;
+
+PyStructSequence_Desc kRecordDesc{"veltrix.Arena.GameRecord", "One game played by Arena.play.", kRecordFields,
+                                  kVisibleFields};
 
 py::Ref text(const std::string& value) {
     return py::require(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
@@ -25,11 +32,21 @@ py::Ref text(const std::string& value) {
 
 py::Ref number(std::size_t value) { return py::require(PyLong_FromSize_t(value)); }
 
+}  // namespace
+
+// A program's reply as Python text: its bytes need not be UTF-8, so undecodable ones are kept
+// as escapes rather than failing the whole batch.
+py::Ref reply_text(const std::string& value) {
+    return py::require(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "backslashreplace"));
+}
+
+namespace {
+
 py::Ref record_value(PyTypeObject* type, const arena::GameRecord& record) {
     py::Ref value = py::require(PyStructSequence_New(type));
     const std::size_t black = record.order == arena::PlayerOrder::Player1Black ? 1 : 2;
     const std::optional<board::Turn>& winner = record.result.winner;
-    py::Ref items[7] = {
+    py::Ref items[kAllFields] = {
         number(black),
         text(record.opening),
         text(record.moves),
@@ -38,8 +55,10 @@ py::Ref record_value(PyTypeObject* type, const arena::GameRecord& record) {
         number(record.result.white_pieces),
         record.error ? py::require(PyUnicode_FromString(arena::game_error_name(*record.error)))
                      : py::Ref::new_ref(Py_None),
+        record.adjudicated_ply ? number(*record.adjudicated_ply) : py::Ref::new_ref(Py_None),
+        record.reply ? reply_text(*record.reply) : py::Ref::new_ref(Py_None),
     };
-    for (Py_ssize_t i = 0; i < 7; ++i) PyStructSequence_SetItem(value.get(), i, items[i].release());
+    for (Py_ssize_t i = 0; i < kAllFields; ++i) PyStructSequence_SetItem(value.get(), i, items[i].release());
     return value;
 }
 

@@ -1,7 +1,9 @@
 // The failures of the player, game and runner layers, as values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltrix::arena {
@@ -34,6 +36,12 @@ enum class ArenaErrorKind : std::uint8_t {
 struct ArenaError {
     ArenaErrorKind kind = ArenaErrorKind::EngineStartError;
     GameError game_error = GameError::UnexpectedError;  // meaningful for kind GameError
+    // For a game that failed a batch with records (Arena.play): its index in the batch, its
+    // opening, and what the program answered when the failure is an illegal or unreadable
+    // move. Details only: message() stays the fixed one.
+    std::optional<std::size_t> game{};
+    std::string opening{};
+    std::optional<std::string> reply{};
 
     // "Game error: WhiteTimeout", "Engine start error", ...: the Arena's Python messages.
     std::string message() const;

@@ -26,6 +26,20 @@ std::optional<std::size_t> parse_square(std::string_view reply) {
     return value;
 }
 
+// At most this much of a reply is kept: enough to see what went wrong, never a flood.
+constexpr std::size_t kReplyKept = 60;
+
+std::string kept_reply(std::string_view reply, bool cut) {
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.remove_suffix(1);
+    if (reply.size() > kReplyKept) {
+        reply = reply.substr(0, kReplyKept);
+        cut = true;
+    }
+    std::string kept(reply);
+    if (cut) kept += "...";
+    return kept;
+}
+
 }  // namespace
 
 Player::Player(std::unique_ptr<LineWriter> writer, std::unique_ptr<LineReader> reader)
@@ -33,6 +47,7 @@ Player::Player(std::unique_ptr<LineWriter> writer, std::unique_ptr<LineReader> r
 
 Result<std::size_t, PlayerError> Player::get_move_with_timeout(const board::Board& board,
                                                                Clock::duration limit) {
+    last_reply_.reset();
     auto rendered = board.get_board_line();
     if (!rendered) return Err{PlayerError::InvalidBoard};
     std::string request = std::move(rendered.value());
@@ -46,7 +61,7 @@ Result<std::size_t, PlayerError> Player::get_move_with_timeout(const board::Boar
         switch (status) {
             case ReadStatus::Timeout: ++stale_replies_; return Err{PlayerError::TimeoutError};
             case ReadStatus::Error: return Err{PlayerError::IoError};
-            case ReadStatus::EndOfStream: return Err{PlayerError::ParseError};
+            case ReadStatus::EndOfStream: last_reply_ = std::string(); return Err{PlayerError::ParseError};
             case ReadStatus::Line:
             case ReadStatus::TooLong: break;
         }
@@ -54,6 +69,7 @@ Result<std::size_t, PlayerError> Player::get_move_with_timeout(const board::Boar
             --stale_replies_;  // the late answer to an earlier request: not ours to take
             continue;
         }
+        last_reply_ = kept_reply(reply, status == ReadStatus::TooLong);
         if (status == ReadStatus::TooLong) return Err{PlayerError::ParseError};
         const auto square = parse_square(reply);
         if (!square) return Err{PlayerError::ParseError};

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "arena/match/error.hpp"
 #include "arena/io/line_io.hpp"
@@ -25,10 +27,16 @@ public:
     Result<std::size_t, PlayerError> get_move_with_timeout(const board::Board& board,
                                                            Clock::duration limit = kMoveTimeLimit);
 
+    // What the program answered to the last request: its line (cut to a few dozen
+    // characters), "" when its output ended, none when it did not answer (or the request
+    // could not be sent).
+    const std::optional<std::string>& last_reply() const { return last_reply_; }
+
 private:
     std::unique_ptr<LineWriter> writer_;
     std::unique_ptr<LineReader> reader_;
     std::size_t stale_replies_ = 0;  // replies still owed to requests that timed out
+    std::optional<std::string> last_reply_;
 };
 
 }  // namespace veltrix::arena

@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -22,11 +23,21 @@ namespace {
 // How often the calling thread asks whether the batch should stop.
 constexpr std::chrono::milliseconds kInterruptPoll{50};
 
-// A failed game: its place in record order and its error.
+// A failed game: its place in record order, its error, and where and how it failed.
 struct Failure {
     std::size_t rank;
     GameError error;
+    std::size_t index;
+    std::string opening;
+    std::optional<std::string> reply;
 };
+
+// Thrown from an exact solve's stop hook once the batch is stopping.
+struct SolveStopped {};
+
+void stop_solve_if_asked(void* context) {
+    if (static_cast<const std::atomic<bool>*>(context)->load(std::memory_order_acquire)) throw SolveStopped{};
+}
 
 // What the workers and the calling thread share during one batch.
 struct PoolState {
@@ -73,10 +84,12 @@ struct PoolState {
         return game;
     }
 
-    void report_failure(std::size_t index, GameError error) {
+    void report_failure(std::size_t index, GameError error, std::string opening, std::optional<std::string> reply) {
         {
             const std::lock_guard lock(mutex);
-            if (!failure || rank(index) < failure->rank) failure = Failure{rank(index), error};
+            if (!failure || rank(index) < failure->rank) {
+                failure = Failure{rank(index), error, index, std::move(opening), std::move(reply)};
+            }
         }
         changed.notify_all();
     }
@@ -103,6 +116,11 @@ void run_seating(PoolState& state, Seating& seating, std::size_t worker, PlayerO
     const PoolOptions& options = state.options;
     const std::size_t parity = order == PlayerOrder::Player1Black ? 0 : 1;
     std::array<bool, 2> needs_restart{false, false};
+    std::optional<Adjudication> adjudication;
+    if (options.adjudicate_empties && options.solve) {
+        adjudication = Adjudication{*options.adjudicate_empties, options.solve,
+                                    search::StopCheck{stop_solve_if_asked, &state.stop}};
+    }
     for (;;) {
         if (state.stop.load(std::memory_order_acquire)) return;
         const std::optional<std::size_t> next = state.next_game(worker, parity);
@@ -133,22 +151,24 @@ void run_seating(PoolState& state, Seating& seating, std::size_t worker, PlayerO
             record.result = forfeited(start, *unstarted);
         } else {
             Game game(seating.player(board::Turn::Black), seating.player(board::Turn::White), start,
-                      options.move_limit);
+                      options.move_limit, adjudication ? &*adjudication : nullptr);
             const auto played = game.play();
             const auto result = game.get_result();
             record.moves = record.opening + board::write_transcript(game.moves());
             if (played && result) {
                 record.result = result.value();
+                if (game.adjudicated_at()) record.adjudicated_ply = record.opening.size() / 2 + *game.adjudicated_at();
             } else {
                 // A failure that stopping the batch caused (its programs killed) is not one.
                 if (state.stop.load(std::memory_order_acquire)) return;
                 const GameError error = played ? result.error() : played.error();
                 const std::optional<board::Turn> fault = side_at_fault(error);
                 if (!options.forfeit || !fault) {
-                    state.report_failure(index, error);
+                    state.report_failure(index, error, record.opening, game.reply());
                     return;
                 }
                 record.error = error;
+                record.reply = game.reply();
                 record.result = forfeited(game.board(), *fault);
                 needs_restart[side_index(*fault)] = true;
             }
@@ -255,7 +275,13 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> 
     }
     if (interrupted) return Err{ArenaError{ArenaErrorKind::Interrupted}};
     if (state.crashed) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
-    if (state.failure) return Err{ArenaError{ArenaErrorKind::GameError, state.failure->error}};
+    if (state.failure) {
+        ArenaError error{ArenaErrorKind::GameError, state.failure->error};
+        error.game = state.failure->index;
+        error.opening = state.failure->opening;
+        error.reply = state.failure->reply;
+        return Err{std::move(error)};
+    }
 
     std::vector<GameRecord> records(options.games);
     for (std::size_t index = 0; index < options.games; ++index) {

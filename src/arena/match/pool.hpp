@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <functional>
 #include <span>
 #include <vector>
@@ -46,6 +47,10 @@ struct PoolOptions {
     bool forfeit = false;  // a failing player loses the game; else the batch fails
     bool progress = true;  // draw a progress bar on standard error
     RecordOrder order = RecordOrder::ByGame;
+    // Exact adjudication: from this many empty squares on, `solve` ends each game (on the
+    // worker's thread, no player asked); none: every game is played out.
+    std::optional<std::size_t> adjudicate_empties;
+    PerfectPlayout solve;
 };
 
 // Plays games 0..games-1 and returns their records in `options.order`. Game i starts from

@@ -37,6 +37,8 @@ struct GameRecord {
     std::string moves;                              // the whole game from the initial position
     GameResult result;                              // for a forfeit: the side not at fault wins
     std::optional<GameError> error;                 // the failure that forfeited the game
+    std::optional<std::size_t> adjudicated_ply;     // moves (opening included) before the exact solve
+    std::optional<std::string> reply;               // the bad reply that forfeited the game, if any
 };
 
 // The colour at fault for a game error; none for a failure of the referee itself.

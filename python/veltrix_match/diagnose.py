@@ -1,0 +1,163 @@
+"""Why a program cannot take part, said in words: the command line and the start-up.
+
+The arena reports a program that does not start as "Engine start error" and nothing more (its
+message is fixed). When that happens the command starts each program once more on its own,
+the way the arena does (colour argument, "ping"), watching what goes wrong: the program is
+not found, may not be run, exits before answering (with the last line it wrote to standard
+error), answers something other than "pong", or stays silent. Every wait has a deadline and
+the program's process group is killed and reaped on every path.
+
+`unquoted_programs` catches the commonest slip before anything runs: a program's words given
+unquoted (`veltrix-match python3 a.py python3 b.py`), which would otherwise become a round
+robin of "python3", "a.py", ...
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import selectors
+import shlex
+import signal
+import subprocess
+import time
+from collections.abc import Sequence
+from pathlib import Path
+
+__all__ = ["START_DEADLINE", "start_problem", "unquoted_programs"]
+
+#: How long a program is given to answer "ping" when it is tried on its own.
+START_DEADLINE = 10.0
+
+#: Interpreters whose first argument is a script: a bare one of these as a whole program is
+#: almost surely the first word of an unquoted command line.
+_INTERPRETER = re.compile(r"(python|pypy|node|ruby|perl|php|bash|sh|java|lua|Rscript)[0-9.]*(\.exe)?")
+_SCRIPT = re.compile(r".+\.(py|js|mjs|rb|pl|php|sh|jar|lua|R)$")
+
+
+def unquoted_programs(programs: Sequence[str]) -> str | None:
+    """The fix, when the programs look like the unquoted words of fewer programs; else None.
+
+    A bare interpreter name followed by a word that is no interpreter starts a program: its
+    options, its script, then plain arguments (no path, no script, no interpreter) follow.
+    """
+    groups: list[list[str]] = []
+    words = list(programs)
+    while words:
+        word = words.pop(0)
+        group = [word]
+        if _is_interpreter(word) and words and not _is_interpreter(words[0]):
+            while words and _is_option(words[0]):
+                group.append(words.pop(0))
+            if words and not _is_interpreter(words[0]):
+                group.append(words.pop(0))
+            while words and _is_argument(words[0]):
+                group.append(words.pop(0))
+        groups.append(group)
+    if all(len(group) == 1 for group in groups):
+        return None
+    quoted = " ".join(shlex.quote(" ".join(group)) for group in groups)
+    return (f"the programs look like the unquoted words of {len(groups)} program(s); quote each "
+            f"program's command line: veltrix-match {quoted}")
+
+
+def _is_argument(text: str) -> bool:
+    """A word that reads as an argument of the script before it rather than a program."""
+    return (" " not in text and "/" not in text and not _is_interpreter(text)
+            and _SCRIPT.match(text) is None)
+
+
+def _is_interpreter(text: str) -> bool:
+    return " " not in text.strip() and _INTERPRETER.fullmatch(Path(text).name) is not None
+
+
+def _is_option(text: str) -> bool:
+    return text.startswith("-") and " " not in text
+
+
+def start_problem(command: Sequence[str], deadline: float = START_DEADLINE) -> str | None:
+    """What stops `command` from starting as a player, in a few words; None if it starts."""
+    argv = [*command, "BLACK"]
+    try:
+        process = subprocess.Popen(
+            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True,  # its own group, so its helpers are ended with it
+        )
+    except FileNotFoundError:
+        return "not found"
+    except PermissionError:
+        return "permission denied"
+    except OSError as error:
+        return f"cannot be started: {error.strerror or error}"
+    try:
+        return _handshake(process, deadline)
+    finally:
+        _end(process)
+
+
+def _handshake(process: subprocess.Popen[bytes], deadline: float) -> str | None:
+    assert process.stdin and process.stdout and process.stderr
+    try:
+        process.stdin.write(b"ping\n")
+        process.stdin.flush()
+    except OSError:
+        pass  # it has gone already: what it said on the way out tells why
+    reply, errors = b"", b""
+    open_streams = {process.stdout.fileno(): "out", process.stderr.fileno(): "err"}
+    ends = time.monotonic() + deadline
+    with selectors.DefaultSelector() as selector:
+        for fd in open_streams:
+            selector.register(fd, selectors.EVENT_READ)
+        while open_streams and b"\n" not in reply:
+            left = ends - time.monotonic()
+            if left <= 0:
+                return f"did not answer ping within {deadline:g} s"
+            for key, _ in selector.select(min(left, 0.5)):
+                chunk = os.read(key.fd, 65536)
+                if not chunk:
+                    selector.unregister(key.fd)
+                    del open_streams[key.fd]
+                elif open_streams[key.fd] == "out":
+                    reply += chunk
+                else:
+                    errors = (errors + chunk)[-4096:]
+    if b"\n" in reply or reply:
+        line = reply.split(b"\n", 1)[0].decode("utf-8", "replace").strip()
+        if line == "pong":
+            return None
+        return f"answered {_quote(line)} to ping instead of pong"
+    try:
+        status = process.wait(timeout=max(0.1, ends - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        return f"closed its output without answering ping within {deadline:g} s"
+    last = _last_line(errors)
+    said = f": {last}" if last else ""
+    if status < 0:
+        return f"was killed by {signal.Signals(-status).name} before answering ping{said}"
+    return f"exited with status {status} before answering ping{said}"
+
+
+def _last_line(data: bytes) -> str:
+    lines = [line.strip() for line in data.decode("utf-8", "replace").splitlines()]
+    lines = [line for line in lines if line]
+    return _quote(lines[-1], plain=True) if lines else ""
+
+
+def _quote(text: str, plain: bool = False, limit: int = 300) -> str:
+    cut = text if len(text) <= limit else text[:limit] + "... (cut)"
+    return cut if plain else repr(cut)
+
+
+def _end(process: subprocess.Popen[bytes]) -> None:
+    """Kills the program's group and reaps it; closes the pipes."""
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(process.pid, signal.SIGKILL)
+    for stream in (process.stdin, process.stdout, process.stderr):
+        if stream:
+            with contextlib.suppress(OSError):
+                stream.close()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:  # unkillable (a stuck disk): say nothing more, leave it
+        pass

@@ -1,0 +1,131 @@
+"""--resume: an interrupted match carried on from its JSONL file ends as if never stopped."""
+
+import json
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+SEARCH = f"{sys.executable} {ROOT / 'examples/players/search_player.py'} 4"
+# Seeded by the position: the same games whatever process plays them, in whatever chunks.
+RANDOM = f"{sys.executable} {ROOT / 'examples/players/random_player.py'} --seed 3"
+SCRIPT = Path(sys.executable).parent / "veltrix-match"
+COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "veltrix_match"]
+MATCH = [SEARCH, RANDOM, "--games", "40", "--seed", "11"]
+
+
+def run(*args, cwd):
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
+
+
+def split(path):
+    records = [json.loads(line) for line in path.read_text().splitlines()]
+    assert [record["type"] for record in records[:-1]] == ["game"] * (len(records) - 1)
+    assert records[-1]["type"] == "summary"
+    return records[:-1], records[-1]
+
+
+def comparable(summary):
+    return {key: value for key, value in summary.items() if key not in ("seconds", "concurrency")}
+
+
+@pytest.fixture(scope="module")
+def uninterrupted(tmp_path_factory):
+    where = tmp_path_factory.mktemp("whole")
+    done = run(*MATCH, "--out", "whole.jsonl", cwd=where)
+    assert done.returncode == 0, done.stderr
+    return split(where / "whole.jsonl")
+
+
+# Killed with SIGKILL (no handler runs, a line may be cut) at a random moment, then resumed
+# without repeating --seed: the same records and the same summary as the match never stopped.
+@pytest.mark.parametrize("attempt", range(3))
+def test_resume_after_sigkill_gives_the_uninterrupted_match(tmp_path, uninterrupted, attempt):
+    # Chunks of one pair restart the programs often, so the match lasts long enough to be cut.
+    match = subprocess.Popen([*COMMAND, *MATCH, "--chunk-games", "2", "--out", "cut.jsonl"], cwd=tmp_path,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        # Some games in, but not all: then kill at a random moment a little later.
+        while time.monotonic() < deadline and match.poll() is None:
+            path = tmp_path / "cut.jsonl"
+            if path.exists() and path.read_text().count("\n") >= 2:
+                break
+            time.sleep(0.01)
+        time.sleep(random.Random(attempt).uniform(0, 0.5))
+        match.send_signal(signal.SIGKILL)
+    finally:
+        match.kill()
+        match.wait()
+    text = (tmp_path / "cut.jsonl").read_text()
+    resumed = run(SEARCH, RANDOM, "--games", 40, "--resume", "cut.jsonl", "--concurrency", 4, cwd=tmp_path)
+    assert resumed.returncode == 0, resumed.stderr
+    games, summary = split(tmp_path / "cut.jsonl")
+    whole_games, whole_summary = uninterrupted
+    assert games == whole_games
+    assert comparable(summary) == comparable(whole_summary)
+    kept = sum(1 for line in text.split("\n")[:-1] if '"type": "game"' in line)
+    assert kept < 40, "the match ended before it was killed"
+    assert f"resuming cut.jsonl: {kept} of 40 games counted already" in resumed.stdout
+
+
+def test_a_half_written_last_line_is_dropped_and_its_game_played_again(tmp_path, uninterrupted):
+    whole_games, whole_summary = uninterrupted
+    lines = [json.dumps(game) for game in whole_games[:5]]
+    (tmp_path / "cut.jsonl").write_text("\n".join(lines) + "\n" + json.dumps(whole_games[5])[:40])
+    resumed = run(*MATCH, "--resume", "cut.jsonl", cwd=tmp_path)
+    assert resumed.returncode == 0, resumed.stderr
+    assert "5 of 40 games counted already (a last line cut short was dropped)" in resumed.stdout
+    games, summary = split(tmp_path / "cut.jsonl")
+    assert games == whole_games and comparable(summary) == comparable(whole_summary)
+
+
+def test_a_resumed_sprt_match_counts_the_earlier_games(tmp_path):
+    # An SPRT that a full run decides after some games: the resumed run decides at the same game.
+    sprt = [SEARCH, RANDOM, "--games", "200", "--seed", "4", "--sprt", "0", "100"]
+    whole = run(*sprt, "--out", "whole.jsonl", cwd=tmp_path)
+    assert whole.returncode == 0, whole.stderr
+    whole_games, whole_summary = split(tmp_path / "whole.jsonl")
+    assert whole_summary["status"] == "sprt"
+    half = len(whole_games) // 2
+    (tmp_path / "cut.jsonl").write_text("".join(json.dumps(game) + "\n" for game in whole_games[:half]))
+    resumed = run(*sprt, "--resume", "cut.jsonl", cwd=tmp_path)
+    assert resumed.returncode == 0, resumed.stderr
+    games, summary = split(tmp_path / "cut.jsonl")
+    assert len(games) == len(whole_games) and summary["sprt"] == whole_summary["sprt"]
+
+
+@pytest.mark.parametrize(
+    "change, difference",
+    [
+        (["--seed", "12"], "seed 11 in the file, 12 now"),
+        (["--time-limit", "3"], "time limit 5.0 in the file, 3.0 now"),
+        (["--games", "30"], "games per pairing 40 in the file, 30 now"),
+        (["--forfeit"], "forfeit false in the file, true now"),
+    ],
+)
+def test_a_file_from_a_different_match_is_refused_naming_the_difference(tmp_path, uninterrupted, change, difference):
+    whole_games, whole_summary = uninterrupted
+    text = "".join(json.dumps(game) + "\n" for game in whole_games[:4]) + json.dumps(whole_summary) + "\n"
+    (tmp_path / "other.jsonl").write_text(text)
+    args = [*MATCH[:2], "--games", "40", "--seed", "11"]
+    flag = change[0]
+    args = [arg for index, arg in enumerate(args) if not (args[index - 1] == flag or arg == flag)] + change
+    refused = run(*args, "--resume", "other.jsonl", cwd=tmp_path)
+    assert refused.returncode == 2
+    assert "other.jsonl is from a different match" in refused.stderr and difference in refused.stderr
+    assert (tmp_path / "other.jsonl").read_text() == text  # left as it was
+
+
+def test_other_programs_are_refused_even_without_a_summary(tmp_path, uninterrupted):
+    whole_games, _ = uninterrupted
+    (tmp_path / "other.jsonl").write_text("".join(json.dumps(game) + "\n" for game in whole_games[:4]))
+    refused = run(SEARCH, f"{sys.executable} {ROOT / 'examples/players/search_player.py'} 2", "--games", 40,
+                  "--seed", 11, "--resume", "other.jsonl", cwd=tmp_path)
+    assert refused.returncode == 2
+    assert "pairing 1 is search_player 4 vs random_player --seed 3 in the file" in refused.stderr

@@ -1,0 +1,107 @@
+"""veltrix-match ending early: signals, a --out file that cannot be written, a closed stdout."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+SCRIPTED = f"{sys.executable} {Path(__file__).parent / 'players/scripted_player.py'}"
+SEARCH = f"{sys.executable} {ROOT / 'examples/players/search_player.py'}"
+SCRIPT = Path(sys.executable).parent / "veltrix-match"
+COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "veltrix_match"]
+
+
+def records(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def gone(pid):
+    """True when the process no longer exists or is a zombie nobody has reaped yet."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return True
+    return state in ("Z", "X")
+
+
+# SIGTERM (timeout, CI, docker stop) and SIGHUP (a closed terminal) end the match as Ctrl-C
+# does: the players and their helpers reaped, the report printed, the summary written.
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
+def test_a_stop_signal_reports_writes_the_summary_and_leaves_no_process(tmp_path, signum):
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    env = {**os.environ, "VELTRIX_TEST_PID_DIR": str(pids)}
+    match = subprocess.Popen(
+        [*COMMAND, f"{SCRIPTED} first", f"{SCRIPTED} helper+silent", "--games", "4", "--time-limit", "60",
+         "--out", "cut.jsonl"],
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        # Four players and two helpers have started: the match is under way.
+        for _ in range(2400):
+            if len(list(pids.iterdir())) == 6 or match.poll() is not None:
+                break
+            time.sleep(0.05)
+        assert len(list(pids.iterdir())) == 6 and match.poll() is None, "the match did not get under way"
+        match.send_signal(signum)
+        out, err = match.communicate(timeout=60)
+    finally:
+        match.kill()
+        match.wait()
+    assert match.returncode == 128 + signum, err
+    assert "Traceback" not in err and "the games finished so far" in err
+    assert "Games played: 0 of 4" in out
+    summary = records(tmp_path / "cut.jsonl")[-1]
+    assert summary["type"] == "summary" and summary["status"] == "interrupted"
+    deadline = time.monotonic() + 10
+    left = [pid.name for pid in pids.iterdir()]
+    while left and time.monotonic() < deadline:
+        left = [pid for pid in left if not gone(int(pid))]
+        time.sleep(0.05)
+    assert not left, f"processes {left} outlived the match"
+
+
+def test_a_failed_out_write_names_the_file_and_counts_only_what_was_written(tmp_path):
+    done = subprocess.run(
+        [*COMMAND, f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4", "--out", "/dev/full"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert lines == ["veltrix-match: match stopped: cannot write /dev/full: No space left on device"]
+    assert "Games played: 0 of 4" in done.stdout
+
+
+# A reader that goes away (`| head -1`): no traceback, the match ends, and the JSONL file has
+# every game counted and its summary, written before anything is printed.
+@pytest.mark.parametrize("lines_read", [0, 1, 3])
+def test_a_closed_stdout_ends_quietly_and_loses_nothing(tmp_path, lines_read):
+    match = subprocess.Popen(
+        [*COMMAND, f"{SEARCH} 1", f"{SCRIPTED} first", "--games", "40", "--chunk-games", "2",
+         "--rating-interval", "2", "--out", "games.jsonl"],
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    try:
+        for _ in range(lines_read):
+            match.stdout.readline()
+        match.stdout.close()
+        err = match.stderr.read().decode()
+        match.wait(timeout=120)
+    finally:
+        match.kill()
+        match.wait()
+        match.stderr.close()
+    assert match.returncode in (0, 141), err
+    assert "Traceback" not in err and "Exception" not in err
+    written = records(tmp_path / "games.jsonl")
+    games, summary = written[:-1], written[-1]
+    assert summary["type"] == "summary" and all(game["type"] == "game" for game in games)
+    assert summary["games_played"] == len(games)
+    assert [game["game"] for game in games] == list(range(len(games)))
