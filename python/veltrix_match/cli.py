@@ -25,6 +25,7 @@ from pathlib import Path
 from typing import IO, Any
 
 from . import interop
+from .arguments import even_count, whole_number
 from .chunks import Executor, LocalExecutor
 from .diagnose import start_problem, unquoted_programs
 from .errors import GameFailure, StartFailure
@@ -82,46 +83,9 @@ def _time_limit(text: str) -> float:
     return value
 
 
-def _even_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value <= 0 or value % 2:
-        raise argparse.ArgumentTypeError(f"must be even and positive (got {text})")
-    return value
-
-
-def _concurrency(text: str) -> int:
-    value = _even_count(text)
-    if value > MAX_CONCURRENCY:
-        raise argparse.ArgumentTypeError(f"must be at most {MAX_CONCURRENCY} (got {text})")
-    return value
-
-
 #: The most empty squares --adjudicate-empties takes: an exact solve from many more takes
 #: seconds to minutes a game.
 MAX_ADJUDICATE_EMPTIES = 24
-
-
-def _empties(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= MAX_ADJUDICATE_EMPTIES:
-        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_ADJUDICATE_EMPTIES} (got {text})")
-    return value
-
-
-def _rating_interval(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative (got {text})")
-    return value
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -135,10 +99,10 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("programs", nargs="+", metavar="COMMAND",
                         help="a player program's command line (quoted; two or more)")
-    parser.add_argument("--games", type=_even_count, default=100, metavar="N",
+    parser.add_argument("--games", type=even_count(), default=100, metavar="N",
                         help="games each pair of programs plays (even; default 100; the most games "
                              "with --sprt)")
-    parser.add_argument("--concurrency", type=_concurrency, default=2, metavar="C",
+    parser.add_argument("--concurrency", type=even_count(MAX_CONCURRENCY), default=2, metavar="C",
                         help=f"games played at once (even, at most {MAX_CONCURRENCY}; default 2)")
     parser.add_argument("--time-limit", type=_time_limit, default=5.0, metavar="SECONDS",
                         help="time per move (default 5)")
@@ -158,7 +122,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--beta", type=float, default=0.05, metavar="B",
                         help="SPRT false negative rate (default 0.05)")
     parser.add_argument("--seed", type=int, metavar="K", help="shuffles the built-in openings (default: random)")
-    parser.add_argument("--chunk-games", type=_even_count, metavar="N",
+    parser.add_argument("--chunk-games", type=even_count(), metavar="N",
                         help="games per unit of work (default: sized to take about five seconds each)")
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
                         help="where games run: this machine (default) or a Ray cluster")
@@ -170,10 +134,10 @@ def _parser() -> argparse.ArgumentParser:
                         help="the first program plays each of the others, not they among themselves")
     parser.add_argument("--openings-order", choices=("sequential", "random"), default="sequential",
                         help="play an openings file in file order (default) or shuffled by --seed")
-    parser.add_argument("--rating-interval", type=_rating_interval, default=10, metavar="N",
+    parser.add_argument("--rating-interval", type=whole_number(0), default=10, metavar="N",
                         help="when standard output is not a terminal, print the score every N "
                              "games of a pairing (default 10; 0 never)")
-    parser.add_argument("--adjudicate-empties", type=_empties, metavar="N",
+    parser.add_argument("--adjudicate-empties", type=whole_number(1, MAX_ADJUDICATE_EMPTIES), metavar="N",
                         help="once a game has N or fewer empty squares, solve it exactly and score "
                              f"it as perfect play ends it (1 to {MAX_ADJUDICATE_EMPTIES}; off by default)")
     parser.add_argument("--resume", metavar="FILE.jsonl",

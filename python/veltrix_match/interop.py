@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import IO
 
 from . import nboard
+from .arguments import whole_number
 from .match import Match, Pairing
 from .openings import BUILTIN_PLIES
 from .records import Game, forfeit_result, format_ggf
@@ -26,32 +27,12 @@ __all__ = ["DEFAULT_NBOARD_DEPTH", "GgfOut", "add_arguments", "nboard_names", "p
 DEFAULT_NBOARD_DEPTH = 4
 
 
-def _depth(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= 60:
-        raise argparse.ArgumentTypeError(f"must be 1 to 60 (got {text})")
-    return value
-
-
-def _plies(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value <= 60:
-        raise argparse.ArgumentTypeError(f"must be 0 to 60 (got {text})")
-    return value
-
-
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--opening-plies", type=_plies, default=BUILTIN_PLIES, metavar="K",
+    parser.add_argument("--opening-plies", type=whole_number(0, 60), default=BUILTIN_PLIES, metavar="K",
                         help="with a GGF or WTHOR --openings file: the first K moves of each game "
                              f"(positions counted once under symmetry; default {BUILTIN_PLIES})")
     parser.add_argument("--ggf-out", metavar="FILE.ggf", help="write every game as GGF as it is counted")
-    parser.add_argument("--nboard-depth", type=_depth, default=DEFAULT_NBOARD_DEPTH, metavar="N",
+    parser.add_argument("--nboard-depth", type=whole_number(1, 60), default=DEFAULT_NBOARD_DEPTH, metavar="N",
                         help="search depth of programs given as 'nboard:ENGINE COMMAND' "
                              f"(default {DEFAULT_NBOARD_DEPTH})")
     parser.add_argument("--nboard-protocol-version", type=int, choices=(1, 2), default=None, metavar="V",
