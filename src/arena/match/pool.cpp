@@ -80,7 +80,8 @@ struct PoolState {
             game = index;
         }
         playing[worker] = game ? rank(*game) : kNoGame;
-        changed.notify_all();
+        // Only a failing batch waits for its workers to move past the failure.
+        if (failure) changed.notify_all();
         return game;
     }
 
