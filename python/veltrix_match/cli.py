@@ -26,6 +26,7 @@ from typing import IO, Any
 
 from . import interop
 from .arguments import even_count, whole_number
+from .names import distinct_name
 from .chunks import Executor, LocalExecutor
 from .diagnose import start_problem, unquoted_programs
 from .errors import GameFailure, StartFailure
@@ -54,11 +55,7 @@ def program_names(commands: Sequence[Sequence[str]]) -> list[str]:
                 words = words[1:]
         words[0] = Path(words[0]).name.removesuffix(".py")
         name = " ".join(words)
-        candidate, copy = name, 1
-        while candidate in names:
-            copy += 1
-            candidate = f"{name} ({copy})"
-        names.append(candidate)
+        names.append(distinct_name(name, names))
     return names
 
 

@@ -15,6 +15,7 @@ from typing import IO
 
 from . import nboard
 from .arguments import whole_number
+from .names import distinct_name
 from .match import Match, Pairing
 from .openings import BUILTIN_PLIES
 from .records import Game, forfeit_result, format_ggf
@@ -68,11 +69,7 @@ def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names:
         elif nboard.is_adapter_command(command) or (command and Path(command[0]).name == "veltrix-nboard"):
             # The adapter written out, as one does to give it options such as --name.
             name = nboard.engine_name(command) or name
-        candidate, copy = name, 1
-        while candidate in result:
-            copy += 1
-            candidate = f"{name} ({copy})"
-        result.append(candidate)
+        result.append(distinct_name(name, result))
     return result
 
 
