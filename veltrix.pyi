@@ -1,6 +1,6 @@
 """Type stubs for veltrix: a Reversi engine, search and tournament arenas."""
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from typing import Any, ClassVar, Final, Literal, Protocol, Self, Sequence, SupportsIndex, final
 
 from _typeshed import structseq
@@ -146,13 +146,14 @@ class Arena:
     def play_adjudicated(
         self,
         n: int,
-        adjudicate_empties: int,
+        adjudicate_empties: int | None,
         *,
         openings: Sequence[str] | None = None,
         time_limit: float = 5.0,
         concurrency: int = 2,
         on_error: Literal["raise", "forfeit"] = "raise",
         progress: bool = True,
+        on_progress: Callable[[int], object] | None = None,
     ) -> list[Arena.GameRecord]: ...
     def get_stats(self) -> tuple[int, int, int]: ...
     def get_pieces(self) -> tuple[int, int]: ...

@@ -60,7 +60,7 @@ def test_a_program_is_never_asked_once_the_game_is_adjudicated():
 def test_play_keeps_its_signature_and_play_adjudicated_has_its_own():
     assert veltrix.Arena.play_adjudicated.__text_signature__ == (
         "($self, n, adjudicate_empties, *, openings=None, time_limit=5.0, concurrency=2, on_error='raise', "
-        "progress=True)")
+        "progress=True, on_progress=None)")
     with pytest.raises(TypeError, match="adjudicate_empties"):
         veltrix.Arena(["true"], ["true"]).play(2, adjudicate_empties=8)
 

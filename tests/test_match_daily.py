@@ -237,3 +237,42 @@ def test_a_silent_program_is_given_a_deadline_and_ended_with_its_helpers(tmp_pat
         time.sleep(0.05)
     else:
         pytest.fail("the program's helper outlived the diagnosis")
+
+
+def test_on_a_terminal_the_progress_line_moves_with_each_game(tmp_path):
+    # Standard error on a terminal, one chunk of eight games of about 0.3 s each, two at a
+    # time: the count must pass through values between 0 and 8 while the games play, not only
+    # when the chunk's results are counted at its end (all within a few milliseconds).
+    import pty
+    import select
+
+    player = f"{sys.executable} {Path(__file__).parent / 'players/endgame_player.py'} 0 1 5"
+    main, terminal = pty.openpty()
+    process = subprocess.Popen([*COMMAND, player, player, "--games", "8", "--chunk-games", "8"],
+                               stdout=subprocess.DEVNULL, stderr=terminal, cwd=tmp_path)
+    os.close(terminal)
+    seen, first_seen = b"", {}
+    deadline = time.monotonic() + 120
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([main], [], [], 1.0)
+            if ready:
+                try:
+                    chunk = os.read(main, 4096)
+                except OSError:  # the terminal's other end is closed: the program is done
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+                for count in re.findall(rb"games (\d+)/8", seen):
+                    first_seen.setdefault(int(count), time.monotonic())
+            elif process.poll() is not None:
+                break
+    finally:
+        os.close(main)
+        process.kill() if process.poll() is None else None
+        process.wait(10)
+    assert process.returncode == 0, seen
+    between = [first_seen[count] for count in range(1, 8) if count in first_seen]
+    assert 8 in first_seen and between, seen
+    assert first_seen[8] - min(between) > 0.2, seen

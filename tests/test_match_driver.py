@@ -218,3 +218,19 @@ def test_progress_line_redraws_in_place_and_ends_with_a_newline():
     silent = io.StringIO()
     Progress(silent, enabled=False).update(match)
     assert silent.getvalue() == ""
+
+
+def test_progress_line_counts_finished_games_at_most_once_an_interval():
+    stream, now = io.StringIO(), [0.0]
+    progress = Progress(stream, enabled=True, interval=0.1, clock=lambda: now[0])
+    match = Match(programs(2), 8, OPENINGS, chunk_games=8)
+    progress.playing(1)  # nothing counted yet: no line to draw
+    progress.update(match)
+    for finished, at in [(1, 0.05), (2, 0.15), (3, 0.2), (4, 0.3)]:
+        now[0] = at
+        progress.playing(finished)
+    frames = [frame.split()[1] for frame in stream.getvalue().split("\r")[1:]]
+    # Drawn when counted, then only once 0.1 s has passed since the last drawing.
+    assert frames == ["0/8", "2/8", "4/8"]
+    match.run(ScriptedExecutor(first_wins_even_games), on_update=progress.update)
+    assert stream.getvalue().split("\r")[-1].startswith("games 8/8")

@@ -21,12 +21,14 @@ in game order; an executor only plays them. This is the whole contract between t
     Game ``first_game + i`` of the chunk starts from ``openings[i // 2]``; in an even game
     command A plays Black, in the odd one command B.
 
-``play_chunk(chunk) -> list[dict]``
-    Plays the chunk through ``veltrix.Arena(*chunk.commands).play(...)`` in this process
+``play_chunk(chunk, on_progress=None) -> list[dict]``
+    Plays the chunk through ``veltrix.Arena(*chunk.commands).play_adjudicated(...)`` in this process
     and returns one plain dict per game, in game order: the record's fields (black, opening,
     moves, winner, black_discs, white_discs, error; 1 and 2 mean command A and B) plus
     "game" (first_game + i) and "pairing". A failure (with forfeit off, or a program that
-    cannot start) raises ValueError: GameFailure or StartFailure (veltrix_match.errors). Plain dicts travel between processes and machines.
+    cannot start) raises ValueError: GameFailure or StartFailure (veltrix_match.errors). Plain
+    dicts travel between processes and machines. `on_progress`, when given, is called with the
+    number of the chunk's games finished so far as they finish (for a live progress line).
 
 ``Executor`` (protocol)
     run(chunks) -> iterator of (chunk, results): plays every chunk of the iterable (which may
@@ -39,13 +41,13 @@ in game order; an executor only plays them. This is the whole contract between t
     retried_chunks: units of work played again after a lost worker (None: unknown).
 
 ``LocalExecutor`` plays the chunks one after another in this process, each with its own
-concurrency. Other executors (the cluster one in veltrix_match.cluster) follow the same
+concurrency; its `on_progress` hears of each game of the chunk playing as it finishes. Other executors (the cluster one in veltrix_match.cluster) follow the same
 protocol and need nothing else from the driver.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Literal, Protocol, cast
 
@@ -85,19 +87,15 @@ class Chunk:
         return 2 * len(self.openings)
 
 
-def play_chunk(chunk: Chunk) -> list[GameResult]:
+def play_chunk(chunk: Chunk, on_progress: Callable[[int], object] | None = None) -> list[GameResult]:
     """Plays the chunk in this process; one dict per game, in game order."""
     arena = veltrix.Arena(*local_commands(chunk.commands))
-    openings = list(chunk.openings)
     on_error: Literal["raise", "forfeit"] = "forfeit" if chunk.forfeit else "raise"
     try:
-        if chunk.adjudicate_empties is None:
-            records = arena.play(chunk.games, openings=openings, time_limit=chunk.time_limit,
-                                 concurrency=chunk.concurrency, on_error=on_error, progress=False)
-        else:
-            records = arena.play_adjudicated(chunk.games, chunk.adjudicate_empties, openings=openings,
-                                             time_limit=chunk.time_limit, concurrency=chunk.concurrency,
-                                             on_error=on_error, progress=False)
+        # With no adjudication this plays every game out, exactly as Arena.play does.
+        records = arena.play_adjudicated(chunk.games, chunk.adjudicate_empties, openings=list(chunk.openings),
+                                         time_limit=chunk.time_limit, concurrency=chunk.concurrency,
+                                         on_error=on_error, progress=False, on_progress=on_progress)
     except ValueError as error:
         typed = classify(error)
         game = getattr(error, "game", None)
@@ -141,16 +139,21 @@ class Executor(Protocol):
 
 
 class LocalExecutor:
-    """Plays the chunks one after another in this process."""
+    """Plays the chunks one after another in this process.
 
-    def __init__(self) -> None:
+    `on_progress`, when given, is told the number of games of the chunk playing that have
+    finished, as they finish; the chunk's results still come back whole.
+    """
+
+    def __init__(self, on_progress: Callable[[int], object] | None = None) -> None:
         self._cancelled = False
+        self.on_progress = on_progress
 
     def run(self, chunks: Iterable[Chunk]) -> Iterator[tuple[Chunk, list[GameResult]]]:
         for chunk in chunks:
             if self._cancelled:
                 return
-            yield chunk, play_chunk(chunk)
+            yield chunk, play_chunk(chunk, self.on_progress)
 
     def cancel(self) -> None:
         self._cancelled = True

@@ -148,9 +148,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _executor(args: argparse.Namespace) -> Executor:
+def _executor(args: argparse.Namespace, progress: Progress) -> Executor:
     if args.cluster == "local":
-        return LocalExecutor()
+        # Per-game progress costs a wake-up per game: only for a line someone watches.
+        return LocalExecutor(progress.playing if progress.enabled else None)
     try:
         cluster = importlib.import_module("veltrix_match.cluster")
     except ImportError as error:
@@ -258,8 +259,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.adjudicate_empties is not None:  # absent when off: fingerprints of earlier files hold
         identity["adjudicate_empties"] = args.adjudicate_empties
     match_id = fingerprint(identity)
+    progress = Progress(sys.stderr)
     try:
-        executor = _executor(args)
+        executor = _executor(args, progress)
     except _UsageError as error:
         parser.exit(2, f"veltrix-match: {error}\n")
 
@@ -321,7 +323,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         settings["openings_order"] = args.openings_order
     log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
     run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
-               {"seed": seed, "match": match_id}, ggf)
+               {"seed": seed, "match": match_id}, ggf, progress)
     try:
         with stop_on_signals() as games_over:
             return run.play(args.forfeit, settings, games_over)
@@ -343,9 +345,9 @@ class _Run:
 
     def __init__(self, match: Match, executor: Executor, out: IO[str] | None, out_name: str | None,
                  stdout: Stdout, log: GameLog, commands: dict[str, list[str]], stamp: dict[str, Any],
-                 ggf: interop.GgfOut | None = None) -> None:
+                 ggf: interop.GgfOut | None, progress: Progress) -> None:
         self.match, self.executor, self.stdout, self.log = match, executor, stdout, log
-        self.stamp, self.ggf = stamp, ggf
+        self.stamp, self.ggf, self.progress = stamp, ggf, progress
         self.out, self.out_name, self.commands = out, out_name, commands
         self.out_failed = False
 
@@ -385,8 +387,7 @@ class _Run:
 
         `games_over` is called once no game runs any more (see signals.stop_on_signals).
         """
-        match, executor = self.match, self.executor
-        progress = Progress(sys.stderr)
+        match, executor, progress = self.match, self.executor, self.progress
 
         def on_counted(pairing: Pairing, result: GameResult) -> None:
             self.log.game(pairing, result)
@@ -395,6 +396,7 @@ class _Run:
         status, message, code = "complete", None, 0
         failure: ValueError | None = None
         started = time.monotonic()
+        progress.update(match)  # the line is there from the start, the games counted so far
         try:
             match.run(executor, self.on_game, progress.update, on_counted)
             if match.decided:

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -234,17 +235,40 @@ def summary(match: Match, /, **extra: Any) -> dict[str, Any]:
 
 
 class Progress:
-    """The live progress line, redrawn in place on a terminal; silent elsewhere."""
+    """The live progress line, redrawn in place on a terminal; silent elsewhere.
 
-    def __init__(self, stream: TextIO, enabled: bool | None = None) -> None:
+    The standings move when a chunk's games are counted; the game count moves as each game
+    finishes (`playing`), redrawn at most every `interval` seconds.
+    """
+
+    def __init__(self, stream: TextIO, enabled: bool | None = None, *, interval: float = 0.1,
+                 clock: Callable[[], float] = time.monotonic) -> None:
         self._stream = stream
-        self._enabled = stream.isatty() if enabled is None else enabled
+        self.enabled = stream.isatty() if enabled is None else enabled
         self._width = 0
+        self._match: Match | None = None
+        self._playing = 0  # games of the chunk under way that have finished, not yet counted
+        self._interval = interval
+        self._clock = clock
+        self._drawn = -math.inf
 
     def update(self, match: Match) -> None:
-        if not self._enabled:
+        """Redraws the line from the games counted."""
+        self._match, self._playing = match, 0
+        self._draw()
+
+    def playing(self, finished: int) -> None:
+        """`finished` games of the chunk under way have ended (not counted yet)."""
+        self._playing = finished
+        if self._match is not None and self._clock() - self._drawn >= self._interval:
+            self._draw()
+
+    def _draw(self) -> None:
+        match = self._match
+        if not self.enabled or match is None:
             return
-        text = f"games {match.played}/{match.total_games}"
+        self._drawn = self._clock()
+        text = f"games {min(match.played + self._playing, match.total_games)}/{match.total_games}"
         if len(match.pairings) == 1:
             text += "  " + format_pairing(match, match.pairings[0])
         else:
@@ -258,7 +282,7 @@ class Progress:
 
     def finish(self) -> None:
         """Ends the line so that what follows starts on a fresh one."""
-        if self._enabled and self._width:
+        if self.enabled and self._width:
             self._stream.write("\n")
             self._stream.flush()
             self._width = 0

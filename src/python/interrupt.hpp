@@ -37,6 +37,15 @@ public:
     // without the lock, once the interpreter shuts down, so that the native work winds down.
     bool signal_raised();
 
+    // Runs `work` with the lock taken back, for native work that calls into Python while it
+    // waits, and releases the lock again after. `work` must not throw.
+    template <class Work>
+    void with_interpreter(Work&& work) {
+        restore_thread(state_);
+        work();
+        state_ = PyEval_SaveThread();
+    }
+
 private:
     // Elsewhere than on the main thread no handler could run, so the lock is not taken back
     // for nothing (which would also race with the interpreter's shutdown, see restore_thread).

@@ -1,6 +1,7 @@
 // Checks of the game pool with programs simulated in memory (no processes, no clock): game
 // order and pairing, openings, forfeits and restarts, failing batches, interruption. Built with
 // the address and thread sanitizers in turn. Prints each failure; exit 1 if any.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "arena/match/pool.hpp"
@@ -282,6 +284,39 @@ void an_interruption_stops_the_batch() {
     CHECK(aborts == 1);
 }
 
+void progress_is_told_on_the_calling_thread_and_can_stop_the_batch() {
+    Pool pool(4);
+    PoolOptions watched = options(400, false);
+    std::vector<std::size_t> counts;
+    bool elsewhere = false;
+    const std::thread::id caller = std::this_thread::get_id();
+    watched.on_progress = [&](std::size_t finished) {
+        counts.push_back(finished);
+        elsewhere = elsewhere || std::this_thread::get_id() != caller;
+        return true;
+    };
+    const auto played = play_pool(pool.seats, watched, nullptr);
+    CHECK(played.ok() && !elsewhere && !counts.empty());
+    CHECK(std::is_sorted(counts.begin(), counts.end()) &&
+          std::adjacent_find(counts.begin(), counts.end()) == counts.end());
+    CHECK(!counts.empty() && counts.front() >= 1 && counts.back() == 400);
+
+    // Asked to stop: the batch ends as interrupted, every worker joined, never told again.
+    Pool stopping(4);
+    PoolOptions stopped = options(20000, false);
+    std::size_t calls = 0;
+    std::size_t last = 0;
+    stopped.on_progress = [&](std::size_t finished) {
+        ++calls;
+        last = finished;
+        return finished < 10;
+    };
+    const auto cut = play_pool(stopping.seats, stopped, nullptr);
+    CHECK(!cut.ok() && cut.error().kind == ArenaErrorKind::Interrupted);
+    CHECK(last >= 10 && last < 20000);
+    CHECK(calls <= last);
+}
+
 void odd_counts_and_empty_batches() {
     Pool pool(2);
     const auto odd = play_pool(pool.seats, options(3, false), nullptr);
@@ -301,6 +336,7 @@ int main() {
     the_first_failure_in_record_order_wins(RecordOrder::ByPair);
     by_pair_returns_the_first_programs_black_games_first();
     an_interruption_stops_the_batch();
+    progress_is_told_on_the_calling_thread_and_can_stop_the_batch();
     odd_counts_and_empty_batches();
     if (failures == 0) std::puts("all passed");
     return failures == 0 ? 0 : 1;

@@ -97,6 +97,8 @@ def use_arenas(program: list[str]) -> tuple[int, ...]:
     assert records[0].moves.startswith(records[0].opening) and records[0].error is None
     assert black in (1, 2) and winner in (1, 2, None)
     judged = arena.play_adjudicated(2, 14, openings=["f5"], progress=False)
+    counts: list[int] = []
+    arena.play_adjudicated(2, None, progress=False, on_progress=counts.append)
     ply: int | None = judged[0].adjudicated_ply
     reply: str | None = judged[0].reply
     assert ply is not None and reply is None and len(judged[0]) == 7

@@ -135,7 +135,34 @@ struct BatchArguments {
     PyObject* concurrency = nullptr;
     PyObject* on_error = nullptr;
     PyObject* progress = nullptr;
-    PyObject* adjudicate_empties = nullptr;  // play_adjudicated only
+    PyObject* adjudicate_empties = nullptr;  // play_adjudicated only; None: no adjudication
+    PyObject* on_progress = nullptr;         // play_adjudicated only
+};
+
+// Tells a Python callable how many games of the batch have finished, from the thread that
+// waits on the batch. What the callable raises stops the batch and is kept in `raised`, to be
+// raised once every program is reaped (`raised` outlives the released interpreter lock).
+// Never throws.
+class ProgressCallback {
+public:
+    ProgressCallback(PyObject* callable, py::ReleasedInterpreter& released, py::Ref& raised)
+        : callable_(callable), released_(released), raised_(raised) {}
+
+    bool operator()(std::size_t finished) {
+        bool go_on = false;
+        released_.with_interpreter([&] {
+            const py::Ref count = py::Ref::steal(PyLong_FromSize_t(finished));
+            const py::Ref result = count ? py::Ref::steal(PyObject_CallOneArg(callable_, count.get())) : py::Ref();
+            go_on = static_cast<bool>(result);
+            if (!go_on) raised_ = py::Ref::steal(PyErr_GetRaisedException());
+        });
+        return go_on;
+    }
+
+private:
+    PyObject* callable_;
+    py::ReleasedInterpreter& released_;
+    py::Ref& raised_;
 };
 
 // Arena.play and Arena.play_adjudicated: one batch on the pool, one record per game.
@@ -157,7 +184,7 @@ PyObject* play_batch(PyObject* self, const BatchArguments& arguments) {
         options.forfeit = on_error == "forfeit";
     }
     if (arguments.progress) options.progress = flag_argument(arguments.progress, "progress");
-    if (arguments.adjudicate_empties) {
+    if (arguments.adjudicate_empties && arguments.adjudicate_empties != Py_None) {
         const std::size_t empties = py::to_usize(arguments.adjudicate_empties, "adjudicate_empties");
         if (empties > 64) py::raise_value_error("adjudicate_empties must be at most 64");
         options.adjudicate_empties = empties;
@@ -166,14 +193,20 @@ PyObject* play_batch(PyObject* self, const BatchArguments& arguments) {
             return search::perfect_playout(board, stop);
         };
     }
+    PyObject* on_progress = arguments.on_progress == Py_None ? nullptr : arguments.on_progress;
+    if (on_progress && !PyCallable_Check(on_progress)) {
+        py::raise_argument_error("on_progress", "'" + py::type_name(on_progress) + "' object is not callable");
+    }
     if (options.games % 2 != 0) py::raise_value_error("Game count must be even");
 
     ArenaObject* object = as_arena(self);
     const py::ExclusiveBorrow borrow(object->borrow);
     arena::LocalArena& local = *object->arena;
     // Other Python threads run meanwhile; the borrow keeps them away from this arena.
+    py::Ref raised;
     const auto run = [&] {
         py::ReleasedInterpreter released;
+        if (on_progress) options.on_progress = ProgressCallback(on_progress, released, raised);
         return local.play(options, concurrency, [&] { return released.signal_raised(); });
     };
     std::optional<decltype(run())> outcome;
@@ -187,6 +220,10 @@ PyObject* play_batch(PyObject* self, const BatchArguments& arguments) {
         py::throw_error_set();
     }
     auto& played = *outcome;
+    if (raised) {
+        PyErr_SetRaisedException(raised.release());  // what on_progress raised stopped the batch
+        py::throw_error_set();
+    }
     if (!played) raise_arena_error(played.error());
     return record_list(played.value()).release();
 }
@@ -204,11 +241,12 @@ PyObject* play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* play_adjudicated(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::KeywordSignature signature{
         "Arena.play_adjudicated", {"n", "adjudicate_empties"},
-        {"openings", "time_limit", "concurrency", "on_error", "progress"}};
+        {"openings", "time_limit", "concurrency", "on_error", "progress", "on_progress"}};
     return py::guarded_object([&] {
-        const auto [n, empties, openings, time_limit, concurrency, on_error, progress] =
-            py::parse_keywords<7>(signature, args, nargs, kwnames);
-        return play_batch(self, BatchArguments{n, openings, time_limit, concurrency, on_error, progress, empties});
+        const auto [n, empties, openings, time_limit, concurrency, on_error, progress, on_progress] =
+            py::parse_keywords<8>(signature, args, nargs, kwnames);
+        return play_batch(self, BatchArguments{n, openings, time_limit, concurrency, on_error, progress, empties,
+                                               on_progress});
     });
 }
 
@@ -243,7 +281,7 @@ PyMethodDef kArenaMethods[] = {
     VELTRIX_METHOD(play_n, ", n"),
     VELTRIX_METHOD(play, ", n, *, openings=None, time_limit=5.0, concurrency=2, on_error='raise', progress=True"),
     VELTRIX_METHOD(play_adjudicated, ", n, adjudicate_empties, *, openings=None, time_limit=5.0, concurrency=2, "
-                                     "on_error='raise', progress=True"),
+                                     "on_error='raise', progress=True, on_progress=None"),
     VELTRIX_METHOD(get_stats, ""),
     VELTRIX_METHOD(get_pieces, ""),
     {nullptr, nullptr, 0, nullptr},

@@ -42,7 +42,7 @@ void stop_solve_if_asked(void* context) {
 // What the workers and the calling thread share during one batch.
 struct PoolState {
     PoolState(const PoolOptions& opts, std::size_t workers)
-        : options(opts), records(opts.games), playing(workers, 0) {}
+        : options(opts), records(opts.games), watched(static_cast<bool>(opts.on_progress)), playing(workers, 0) {}
 
     static constexpr std::size_t kNoGame = std::numeric_limits<std::size_t>::max();
 
@@ -55,6 +55,7 @@ struct PoolState {
     const PoolOptions& options;
     std::vector<std::optional<GameRecord>> records;  // slot i written by one worker only
     std::atomic<bool> stop{false};
+    const bool watched;  // someone is told of every finished game
 
     std::mutex mutex;  // guards what follows
     std::condition_variable changed;
@@ -63,6 +64,7 @@ struct PoolState {
     // taken a game yet counts as at rank 0, so that nothing is stopped before it has had its turn.
     std::vector<std::size_t> playing;
     std::size_t running = 0;
+    std::size_t finished = 0;  // games recorded, counted only when watched
     bool crashed = false;
     std::optional<Failure> failure;  // the first in record order so far
 
@@ -91,6 +93,15 @@ struct PoolState {
             if (!failure || rank(index) < failure->rank) {
                 failure = Failure{rank(index), error, index, std::move(opening), std::move(reply)};
             }
+        }
+        changed.notify_all();
+    }
+
+    void game_finished() {
+        if (!watched) return;
+        {
+            const std::lock_guard lock(mutex);
+            ++finished;
         }
         changed.notify_all();
     }
@@ -175,6 +186,7 @@ void run_seating(PoolState& state, Seating& seating, std::size_t worker, PlayerO
             }
         }
         state.records[index] = std::move(record);
+        state.game_finished();
         if (state.bar) {
             // Only a display: a standard error that cannot be written must not fail the batch.
             const std::lock_guard lock(state.bar_mutex);
@@ -247,12 +259,22 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> 
     // stops the workers once a failure has settled the batch's fate: a worker crashed, or
     // every game still running comes after the failed one.
     bool interrupted = false;
+    bool cancelled = false;  // on_progress asked to stop
+    std::size_t told = 0;    // games on_progress has been told of
     {
         std::unique_lock lock(state.mutex);
         while (state.running > 0) {
             if (!aborted && (state.crashed || (state.failure && state.past_failure()))) {
                 lock.unlock();
                 stop_workers();
+                lock.lock();
+                continue;
+            }
+            if (!aborted && state.finished > told) {
+                told = state.finished;
+                lock.unlock();
+                cancelled = !options.on_progress(told);
+                if (cancelled) stop_workers();
                 lock.lock();
                 continue;
             }
@@ -274,7 +296,10 @@ Result<std::vector<GameRecord>, ArenaError> play_pool(std::span<Seating* const> 
     if (!interrupted && (state.failure || state.crashed) && interruption && interruption->requested) {
         interrupted = interruption->requested();
     }
-    if (interrupted) return Err{ArenaError{ArenaErrorKind::Interrupted}};
+    if (!interrupted && !cancelled && !state.failure && !state.crashed && state.finished > told) {
+        cancelled = !options.on_progress(state.finished);
+    }
+    if (interrupted || cancelled) return Err{ArenaError{ArenaErrorKind::Interrupted}};
     if (state.crashed) return Err{ArenaError{ArenaErrorKind::ThreadJoinError}};
     if (state.failure) {
         ArenaError error{ArenaErrorKind::GameError, state.failure->error};

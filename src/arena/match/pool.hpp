@@ -51,6 +51,11 @@ struct PoolOptions {
     // worker's thread, no player asked); none: every game is played out.
     std::optional<std::size_t> adjudicate_empties;
     PerfectPlayout solve;
+    // Told, on the calling thread and never concurrently, how many games have finished so far:
+    // soon after games finish (several finishing together are told once) and, in a batch that
+    // succeeds, once more at the end with all of them. Returning false stops the batch, which
+    // then ends as interrupted. Empty: no wake-up of the calling thread per game.
+    std::function<bool(std::size_t)> on_progress;
 };
 
 // Plays games 0..games-1 and returns their records in `options.order`. Game i starts from
