@@ -22,6 +22,8 @@ from hypothesis import strategies as st
 from veltrix_match import Chunk, LocalExecutor, Match, Program, main
 from veltrix_match.cluster_tasks import Assembler, ChunkSizer, WorkQueue, missing_files
 
+from test_match_daily import FAILING_BOOK, games_of, write_program
+
 ROOT = Path(__file__).resolve().parent.parent
 PLAYERS = Path(__file__).parent / "players"
 SCRIPTED = f"{sys.executable} {PLAYERS / 'scripted_player.py'}"
@@ -469,3 +471,82 @@ def test_an_sprt_decision_stops_the_cluster_and_leaves_no_program(cluster, tmp_p
     assert summary["status"] == "sprt" and summary["sprt"]["decision"] == "H1"
     assert len(games) == summary["games_played"] < 400
     wait_until(lambda: not any(process_exists(int(path.name)) for path in pids.iterdir()), "the programs to end")
+
+
+# Who failed and why, told as on one machine (the cases of test_match_daily, on the cluster).
+
+def said(err):
+    """The command's own lines on standard error (Ray forwards the workers' output there too)."""
+    return [line for line in err.splitlines() if line.startswith("veltrix-match: ")]
+
+
+def needs_licence(directory):
+    """A program that starts only where VELTRIX_TEST_LICENCE is set: set in this process after
+    Ray started, it holds on the driver and not on the workers, a node unlike the driver."""
+    return write_program(directory / "licensed.sh", (
+        '#!/bin/sh\n[ -n "$VELTRIX_TEST_LICENCE" ] || { echo "no licence on this machine" >&2; exit 1; }\n'
+        f'exec {SCRIPTED} first "$@"\n'))
+
+
+@pytest.mark.parametrize(
+    "make, extra, expected",
+    [
+        (lambda d: "./nosuch", [], ["match stopped: not found on node 127.0.0.1: ./nosuch"]),
+        # Through the --debug relay the node finds nothing missing, and the relay fails.
+        (lambda d: "./nosuch", ["--debug", "protocol.log"],
+         ["match stopped: Engine start error", "program 'bad' ({}) on node 127.0.0.1: not found"]),
+        (lambda d: write_program(d / "dies.sh", "#!/bin/sh\necho 'cannot load weights.bin' >&2\nexit 1\n"), [],
+         ["match stopped: Engine start error",
+          "program 'bad' ({}) on node 127.0.0.1: exited with status 1 before answering ping: cannot load weights.bin"]),
+        (needs_licence, [],
+         ["match stopped: Engine start error",
+          "program 'bad' ({}) on node 127.0.0.1: exited with status 1 before answering ping: no licence on this machine"]),
+    ],
+    ids=["not found", "not found, relayed", "exits before ping", "starts on the driver only"],
+)
+def test_a_program_that_cannot_start_on_a_node_is_named_with_the_reason_found_there(
+        cluster, tmp_path, monkeypatch, capsys, make, extra, expected):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("VELTRIX_TEST_LICENCE", "driver")
+    bad = make(tmp_path)
+    code = main([f"{SCRIPTED} first", bad, "--games", "2", "--name", "good", "--name", "bad", "--cluster", "ray",
+                 *extra])
+    err = capsys.readouterr().err
+    assert code == 1 and "Traceback" not in err
+    assert said(err) == [f"veltrix-match: {line.format(bad)}" for line in expected], err
+
+
+def test_a_game_failure_on_a_node_names_program_game_opening_reply_and_node(cluster, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "book.txt").write_text(FAILING_BOOK)
+    # Six games: only game 4 (the fifth) meets the position the program fails at.
+    args = [f"{SCRIPTED} first", f"{SCRIPTED} garbage-at-discs 5", "--games", "6", "--openings", "book.txt",
+            "--name", "good", "--name", "bad", "--cluster", "ray"]
+    assert main(args) == 1
+    assert said(capsys.readouterr().err) == [
+        "veltrix-match: match stopped: Game error: WhiteInvalidMove (--forfeit scores a failing program's game as a loss)",
+        "veltrix-match: game 5 (opening f5) on node 127.0.0.1: program 'bad' (White) answered '19abc', not a legal move",
+    ]
+
+    assert main([*args, "--forfeit", "--out", "g.jsonl"]) == 0
+    games = games_of(tmp_path / "g.jsonl")
+    assert sorted((game["game"], game["reply"]) for game in games if game["error"]) == [(4, "19abc")]
+    assert len(games) == 6 and all(game["reply"] is None for game in games if not game["error"])
+
+
+def test_a_match_error_reaches_the_driver_typed_with_its_attributes(cluster):
+    from veltrix_match import GameFailure
+
+    def fail_at_game_2(chunk):
+        if not chunk.first_game <= 2 < chunk.first_game + chunk.games:
+            return fake_play(chunk)
+        error = GameFailure("Game error: WhiteInvalidMove")
+        error.game, error.opening, error.reply = 2, "f5", "a9"
+        raise error
+
+    _, chunks = schedule(games=4, chunk_games=4)
+    with pytest.raises(GameFailure, match="^Game error: WhiteInvalidMove$") as failed:
+        play_all(cluster.RayExecutor(play=fail_at_game_2), chunks)
+    error = failed.value
+    assert type(error) is GameFailure  # not Ray's wrapper of it
+    assert (error.game, error.opening, error.reply, error.node) == (2, "f5", "a9", "127.0.0.1")

@@ -439,7 +439,7 @@ class _Run:
             hint = " (--forfeit scores a failing program's game as a loss)" if isinstance(failure, GameFailure) and not forfeit else ""
             _say(f"match stopped: {message}{hint}")
             if isinstance(failure, StartFailure):
-                self._explain_start()
+                self._explain_start(failure)
             elif isinstance(failure, GameFailure):
                 detail = failure_detail(self.match, failure)
                 if detail:
@@ -455,17 +455,43 @@ class _Run:
             code = 141
         return code
 
-    def _explain_start(self) -> None:
-        """Tries each program alone and says which cannot start, and why."""
+    def _explain_start(self, failure: StartFailure) -> None:
+        """Says which program cannot start, and why: as tried where the failure happened (a
+        cluster node's findings come with the error), else by trying each program here."""
+        node = getattr(failure, "node", None)
+        where = f" on node {node}" if node else ""
+        tried = self._tried_on_node(failure)
+        if tried is None:
+            tried = [(name, start_problem(command)) for name, command in self.commands.items()]
         told = False
-        for name, command in self.commands.items():
-            problem = start_problem(command)
+        for name, problem in tried:
             if problem:
-                _say(f"program {name!r} ({shlex.join(command)}): {problem}")
+                _say(f"program {name!r} ({shlex.join(self.commands[name])}){where}: {problem}")
                 told = True
-        if not told:
-            _say("every program started and answered ping when tried alone; "
+        if told:
+            return
+        if len(tried) == len(self.commands):
+            _say(f"every program started and answered ping when tried alone{where}; "
                  "one may fail only when started several times at once")
+        else:
+            names = " and ".join(repr(name) for name, _ in tried)
+            _say(f"programs {names} started and answered ping when tried alone{where}; "
+                 "one may fail only when started several times at once")
+
+    def _tried_on_node(self, failure: StartFailure) -> list[tuple[str, str | None]] | None:
+        """The programs of the failing pairing with what stopped each on the node that tried
+        them (the `problems` a cluster task attaches), or None when the error has none."""
+        problems = getattr(failure, "problems", None)
+        pairing = getattr(failure, "pairing", None)
+        if not isinstance(problems, list) or len(problems) != 2 or not isinstance(pairing, int):
+            return None
+        if not 0 <= pairing < len(self.match.pairings):
+            return None
+        chosen = self.match.pairings[pairing]
+        names = [self.match.programs[chosen.first].name, self.match.programs[chosen.second].name]
+        if any(name not in self.commands for name in names):
+            return None
+        return [(name, problem) for name, (_command, problem) in zip(names, problems)]
 
 
 def failure_detail(match: Match, failure: GameFailure) -> str | None:
@@ -478,7 +504,8 @@ def failure_detail(match: Match, failure: GameFailure) -> str | None:
     kind = str(failure).removeprefix("Game error: ")
     side = "Black" if kind.startswith("Black") else "White" if kind.startswith("White") else None
     opening = getattr(failure, "opening", None) or match.opening_of(game) or "the start"
-    where = f"game {game + 1} (opening {opening})"
+    node = getattr(failure, "node", None)  # where a cluster played the game
+    where = f"game {game + 1} (opening {opening})" + (f" on node {node}" if node else "")
     if side is None:
         return f"{where}: {kind}"
     first_is_black = (game - pairing.first_game) % 2 == 0

@@ -7,6 +7,14 @@ streams the chunks back as their games come in. A task whose worker or node dies
 again elsewhere by Ray's own retries; games are filed by index, so none is lost and none
 counts twice. ``retried_chunks`` tells how many tasks had to be run again.
 
+A failure of the programs is not the cluster's: the StartFailure or GameFailure a task
+raises reaches the driver as that error (message and attributes kept), with ``node``, the
+address of the node it happened on. A StartFailure also carries ``problems``: each of the
+task's two commands with what stopped it from starting when tried alone on that node
+(``start_problem``; None when it started), and ``pairing``, the index of the pair of
+programs. ClusterError is left for the cluster's own failures: a program or file missing on
+a node, a task that failed on every try, a cluster that cannot be joined.
+
 Ray is an optional dependency (``pip install 'veltrix[cluster]'``): importing this module
 without it raises ImportError with that advice, and so does making a RayExecutor when Ray is
 there but fails to import. Nothing else in veltrix imports Ray.
@@ -20,10 +28,13 @@ import logging
 import os
 import socket
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 from .chunks import Chunk, local_commands, play_chunk
+from .diagnose import start_problem
+from .errors import MatchError, StartFailure
+from .relay import relayed_program
 from .results import GameResult
 from .cluster_tasks import Assembler, ChunkSizer, Task, WorkQueue, files_named, missing_files
 
@@ -74,6 +85,18 @@ def _attempt_number() -> int | None:
     return None if attempt is None else int(attempt())
 
 
+def _start_problems(commands: Sequence[Sequence[str]]) -> list[tuple[list[str], str | None]]:
+    """Each command (as the driver gave it) with what stops it from starting on this node.
+
+    The program itself is tried, as the driver does it locally: through no --debug relay,
+    and an NBoard adapter with this node's interpreter.
+    """
+    from .nboard import on_this_machine
+
+    return [(list(command), start_problem(on_this_machine(relayed_program(command) or command)))
+            for command in commands]
+
+
 def _play_task(
     chunk: Chunk, directory: str, driver_files: list[str], play: Callable[[Chunk], Records]
 ) -> dict[str, Any]:
@@ -89,6 +112,14 @@ def _play_task(
         started = time.monotonic()
         try:
             records = play(chunk)
+        except MatchError as error:
+            # Raised as it is: the driver reports it as it would a local one, with the node.
+            error.node = node  # type: ignore[attr-defined]
+            if isinstance(error, StartFailure):
+                # Tried here: the program may start on the driver and not on this node.
+                error.problems = _start_problems(chunk.commands)  # type: ignore[attr-defined]
+                error.pairing = chunk.pairing  # type: ignore[attr-defined]
+            raise
         except (ValueError, OSError) as error:
             raise ClusterError(f"{error} (on node {node})") from None
         seconds = time.monotonic() - started
@@ -305,6 +336,12 @@ class RayExecutor:
             cause = getattr(error, "cause", None)
             if isinstance(cause, ClusterError):
                 raise ClusterError(str(cause)) from None
+            if isinstance(cause, MatchError):
+                # The programs failed, not the cluster: the error the arena raised, its
+                # attributes (game, opening, reply; node, problems) kept by the pickling.
+                if getattr(cause, "node", None) is None:
+                    cause.node = getattr(error, "ip", None)  # type: ignore[attr-defined]
+                raise cause from None
             raise ClusterError(f"{games} failed: {cause or error}") from None
         except ray.exceptions.RayError as error:
             raise ClusterError(

@@ -3,7 +3,9 @@
 The arena raises ValueError with fixed messages; play_chunk turns them into these classes at
 the one place it calls the arena, so the rest of veltrix_match never reads a message prefix.
 Every class is a ValueError with the arena's message unchanged, so callers that caught
-ValueError before still do.
+ValueError before still do. Raised on a Ray worker, they reach the driver as they are, with
+the node's address in `node` (and, for a StartFailure, what was found there: see
+veltrix_match.cluster).
 """
 
 from __future__ import annotations

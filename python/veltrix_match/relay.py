@@ -26,7 +26,7 @@ from collections.abc import Sequence
 from datetime import UTC, datetime
 from typing import IO
 
-__all__ = ["debug_command", "main"]
+__all__ = ["debug_command", "main", "relayed_program"]
 
 
 def debug_command(path: str, name: str, command: Sequence[str]) -> list[str]:
@@ -34,6 +34,13 @@ def debug_command(path: str, name: str, command: Sequence[str]) -> list[str]:
     # Run by its path, not with -m: the relay needs only the standard library, and importing
     # the package would load veltrix into every relay for nothing.
     return [sys.executable, os.path.abspath(__file__), os.path.abspath(path), name, "--", *command]
+
+
+def relayed_program(argv: Sequence[str]) -> list[str] | None:
+    """The program's own command line when `argv` runs it through the relay; else None."""
+    if len(argv) > 5 and argv[1] == os.path.abspath(__file__) and argv[4] == "--":
+        return list(argv[5:])
+    return None
 
 
 class _Log:
