@@ -18,6 +18,7 @@ import math
 import os
 import random
 import shlex
+import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -235,6 +236,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ValueError as error:
             parser.error(str(error))
     resumed = None
+    restored: list[GameResult] = []  # the games counted from the file, as they were counted
     if args.resume:
         if args.out and os.path.abspath(args.out) != os.path.abspath(args.resume):
             parser.error("--resume FILE writes to FILE; leave out --out or give the same file")
@@ -243,6 +245,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ResumeError as error:
             parser.exit(2, f"veltrix-match: {error}\n")
         args.out = args.resume
+    if args.ggf_out and args.out and _same_file(args.ggf_out, args.out):
+        parser.error(f"--ggf-out and {'--resume' if args.resume else '--out'} name the same file; "
+                     "give each its own")
     seed = args.seed if args.seed is not None else None
     if seed is None and resumed is not None and resumed.seed is not None:
         seed = resumed.seed
@@ -287,22 +292,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         if refused:
             executor.close()
             parser.exit(2, f"veltrix-match: {refused}\n")
-        match.restore(resumed.games)
+        restored = match.restore(resumed.games)
+    try:
+        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
+    except OSError as error:
+        executor.close()
+        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
+    if ggf and resumed is not None:
+        # Before the match file is touched: a GGF that cannot be written leaves it as it was.
+        try:
+            ggf.write_restored(match, restored)
+        except OSError as error:
+            ggf.close()
+            executor.close()
+            parser.exit(2, f"veltrix-match: {error.strerror}\n")
     try:
         if resumed is not None:
             clean(resumed)
         out: IO[str] | None = open(args.out, "a" if resumed else "w", encoding="utf-8") if args.out else None
     except (OSError, ResumeError) as error:
         executor.close()
+        if ggf:
+            ggf.close()
         text = str(error) if isinstance(error, ResumeError) else f"cannot write {args.out}: {error}"
         parser.exit(2, f"veltrix-match: {text}\n")
-    try:
-        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
-    except OSError as error:
-        executor.close()
-        if out:
-            out.close()
-        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
     source = args.openings or f"built-in, seed {seed}"
     if args.openings and args.openings_order == "random":
         source += f", shuffled by seed {seed}"
@@ -328,6 +341,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         run.close_out()
         executor.close()
+
+
+def _same_file(first: str, second: str) -> bool:
+    """Whether two paths name one regular file, or one file not made yet (two writers would
+    garble it; a device such as /dev/stdout may be shared)."""
+    try:
+        return os.path.samefile(first, second) and stat.S_ISREG(os.stat(first).st_mode)
+    except OSError:  # one of them does not exist yet
+        return os.path.realpath(first) == os.path.realpath(second)
 
 
 class _StdoutClosed(Exception):
