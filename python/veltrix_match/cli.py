@@ -29,7 +29,7 @@ from . import interop
 from .arguments import even_count, whole_number
 from .names import distinct_name
 from .chunks import Executor, LocalExecutor
-from .diagnose import start_problem, unquoted_programs
+from .diagnose import check_command_line, start_problem
 from .errors import GameFailure, StartFailure
 from .log import GameLog, Stdout
 from .relay import debug_command
@@ -214,10 +214,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if words[:1] == ["ratings"]:
         return ratings_main(words[1:])
     parser = _parser()
+    check_command_line(parser, words)
     args = parser.parse_args(words)
-    fix = unquoted_programs(args.programs)
-    if fix:
-        parser.error(fix)
     try:
         commands = [interop.program_command(text, args) for text in args.programs]
     except ValueError as error:
