@@ -128,11 +128,17 @@ def test_a_resumed_sprt_match_counts_the_earlier_games(tmp_path):
         (["--time-limit", "3"], "time limit 5.0 in the file, 3.0 now"),
         (["--games", "30"], "games per pairing 40 in the file, 30 now"),
         (["--forfeit"], "forfeit false in the file, true now"),
+        (["--adjudicate-empties", "4"], "adjudication null in the file, 4 now"),
+        (["--sprt", "0", "50"], 'SPRT null in the file, [0.0, 50.0, 0.05, 0.05] now'),
     ],
 )
-def test_a_file_from_a_different_match_is_refused_naming_the_difference(tmp_path, uninterrupted, change, difference):
+# Named from the summary, or, when the runner was killed before writing it, from the settings
+# the first game line spells out.
+@pytest.mark.parametrize("ended", [True, False], ids=["with summary", "killed"])
+def test_a_file_from_a_different_match_is_refused_naming_the_difference(tmp_path, uninterrupted, change, difference,
+                                                                        ended):
     whole_games, whole_summary = uninterrupted
-    text = "".join(json.dumps(game) + "\n" for game in whole_games[:4]) + json.dumps(whole_summary) + "\n"
+    text = "".join(json.dumps(game) + "\n" for game in whole_games[:4]) + (json.dumps(whole_summary) + "\n") * ended
     (tmp_path / "other.jsonl").write_text(text)
     args = [*MATCH[:2], "--games", "40", "--seed", "11"]
     flag = change[0]
@@ -141,6 +147,7 @@ def test_a_file_from_a_different_match_is_refused_naming_the_difference(tmp_path
     assert refused.returncode == 2
     assert "other.jsonl is from a different match" in refused.stderr and difference in refused.stderr
     assert (tmp_path / "other.jsonl").read_text() == text  # left as it was
+    assert "the settings that decide the games" not in refused.stderr
 
 
 def test_other_programs_are_refused_even_without_a_summary(tmp_path, uninterrupted):
@@ -198,3 +205,13 @@ def test_a_ggf_file_that_cannot_take_the_games_leaves_the_match_file_as_it_was(t
     assert refused.returncode == 2 and "Traceback" not in refused.stderr
     assert problem in refused.stderr
     assert (tmp_path / "cut.jsonl").read_text() == text + '{"type": "ga'
+
+
+def test_the_settings_are_spelled_out_on_the_first_game_line_only(uninterrupted):
+    whole_games, whole_summary = uninterrupted
+    settings = whole_games[0]["settings"]
+    assert all("settings" not in game for game in whole_games[1:])
+    # In the summary's words, so that either names a difference alike.
+    shared = set(settings) & set(whole_summary)
+    assert {"programs", "commands", "games_per_pairing", "time_limit", "forfeit", "sprt"} <= shared
+    assert all(settings[key] == whole_summary[key] for key in shared)

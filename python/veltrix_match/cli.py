@@ -33,7 +33,8 @@ from .diagnose import check_command_line, start_problem
 from .errors import GameFailure, StartFailure
 from .log import GameLog, Stdout
 from .relay import debug_command
-from .resume import ResumeError, clean, fingerprint, openings_digest, read_resume, refusal
+from .resume import SETTINGS_KEY, ResumeError, clean, fingerprint, openings_digest, read_resume, refusal, \
+    settings_record
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, load_openings
 from .results import GameResult
@@ -333,6 +334,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
     run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
                {"seed": seed, "match": match_id}, ggf)
+    if resumed is None or not resumed.lines:
+        # Spelled out once, on the file's first game line: a file whose runner was killed
+        # before its summary is still refused naming the setting that differs.
+        run.first_stamp = {SETTINGS_KEY: settings_record(identity, args.openings, args.openings_order)}
     try:
         with stop_on_signals() as games_over:
             return run.play(args.forfeit, settings, games_over)
@@ -368,14 +373,16 @@ class _Run:
         self.stamp, self.ggf = stamp, ggf
         self.out, self.out_name, self.commands = out, out_name, commands
         self.out_failed = False
+        self.first_stamp: dict[str, Any] = {}  # added to the next game line only
 
     def on_game(self, pairing: Pairing, result: GameResult) -> None:
         if self.stdout.closed:
             raise _StdoutClosed
         if self.out:
             try:
-                self.out.write(_game_line(self.match, pairing, result, self.stamp) + "\n")
+                self.out.write(_game_line(self.match, pairing, result, {**self.stamp, **self.first_stamp}) + "\n")
                 self.out.flush()
+                self.first_stamp = {}
             except OSError as error:
                 raise _OutputFailed(self._write_error(error)) from None
         if self.ggf:
