@@ -92,6 +92,8 @@ def test_unquoted_words_of_a_program_are_a_usage_error_with_the_fix(tmp_path, wo
         (["--games=4", "python3", "a.py", "4", "--out", "my games.jsonl", "./engine"],
          "veltrix-match 'python3 a.py 4' ./engine --games=4 --out 'my games.jsonl'"),
         (["--bogus", "python3", "a.py", "python3", "b.py"], "veltrix-match 'python3 a.py' 'python3 b.py' --bogus"),
+        (["nboard:edax", "-q", "--games", "4", "./engine", "--depth", "4", "-x"],
+         "veltrix-match 'nboard:edax -q' './engine --depth 4 -x' --games 4"),
         (["--seed", "3", "--", "python3", "a.py", "python3", "b.py"],
          "veltrix-match 'python3 a.py' 'python3 b.py' --seed 3"),
     ],

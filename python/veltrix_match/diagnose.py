@@ -43,6 +43,8 @@ def unquoted_programs(programs: Sequence[str]) -> str | None:
 
     A bare interpreter name followed by a word that is no interpreter starts a program: its
     options, its script, then plain arguments (no path, no script, no interpreter) follow.
+    An option (a word starting with "-"), and the plain arguments after it, belong to the
+    program before it.
     """
     return unquoted_command(programs)
 
@@ -101,6 +103,12 @@ def _programs(words: Sequence[str]) -> list[list[str]]:
     left = list(words)
     while left:
         word = left.pop(0)
+        if groups and _is_option(word):
+            # An option starts no program: it is the one before's (`./engine -q 4 ./other`).
+            groups[-1].append(word)
+            while left and _is_argument(left[0]):
+                groups[-1].append(left.pop(0))
+            continue
         group = [word]
         if _is_interpreter(word) and left and not _is_interpreter(left[0]):
             while left and _is_option(left[0]):
