@@ -75,6 +75,61 @@ def test_unquoted_words_of_a_program_are_a_usage_error_with_the_fix(tmp_path, wo
     assert "look like the unquoted words" in done.stderr and fix in done.stderr
 
 
+# Options before, between and after the words: the same error, the fix the whole command line.
+@pytest.mark.parametrize(
+    "words, fix",
+    [
+        (["python3", "a.py", "--games", "10", "python3", "b.py"],
+         "veltrix-match 'python3 a.py' 'python3 b.py' --games 10"),
+        (["--games", "4", "python3", "a.py", "python3", "b.py", "--seed", "1"],
+         "veltrix-match 'python3 a.py' 'python3 b.py' --games 4 --seed 1"),
+        (["python3", "a.py", "python3", "--games", "4", "b.py"], "veltrix-match 'python3 a.py' 'python3 b.py' --games 4"),
+        (["python3", "a.py", "--depth", "4", "python3", "b.py", "--time-limit", "2"],
+         "veltrix-match 'python3 a.py --depth 4' 'python3 b.py' --time-limit 2"),
+        (["--name", "python3", "--name", "node", "python3", "a.py", "node", "b.js", "--forfeit"],
+         "veltrix-match 'python3 a.py' 'node b.js' --name python3 --name node --forfeit"),
+        (["python3", "a.py", "--sprt", "-5", "5", "python3", "b.py"], "veltrix-match 'python3 a.py' 'python3 b.py' --sprt -5 5"),
+        (["--games=4", "python3", "a.py", "4", "--out", "my games.jsonl", "./engine"],
+         "veltrix-match 'python3 a.py 4' ./engine --games=4 --out 'my games.jsonl'"),
+        (["--bogus", "python3", "a.py", "python3", "b.py"], "veltrix-match 'python3 a.py' 'python3 b.py' --bogus"),
+        (["nboard:edax", "-q", "--games", "4", "./engine", "--depth", "4", "-x"],
+         "veltrix-match 'nboard:edax -q' './engine --depth 4 -x' --games 4"),
+        (["--seed", "3", "--", "python3", "a.py", "python3", "b.py"],
+         "veltrix-match 'python3 a.py' 'python3 b.py' --seed 3"),
+    ],
+)
+def test_unquoted_words_among_options_are_the_same_usage_error(tmp_path, words, fix):
+    done = run(*words, cwd=tmp_path)
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert done.stderr.rstrip().endswith(f"look like the unquoted words of 2 program(s); quote each program's "
+                                         f"command line: {fix}")
+    assert list(tmp_path.iterdir()) == []  # nothing was started or written
+
+
+# Command lines that are not unquoted words, though words that look like programs' stand among
+# them as option values: they play their match.
+@pytest.mark.parametrize(
+    "words, names",
+    [
+        ([f"{SEARCH} 1", f"{SCRIPTED} first", "--games", "2"], ["search_player 1", "scripted_player first"]),
+        (["--name", "python3", "--name", "node", f"{SEARCH} 1", f"{SCRIPTED} first", "--games", "2"],
+         ["python3", "node"]),
+        (["--games", "2", f"{SEARCH} 1", f"{SCRIPTED} first", "--out", "python3", "--debug", "b.py"],
+         ["search_player 1", "scripted_player first"]),
+        (["--openings", "a.py", "--games", "2", f"{SEARCH} 1", f"{SCRIPTED} first", "--sprt", "-5", "5"],
+         ["search_player 1", "scripted_player first"]),
+        ([f"nboard:{sys.executable} nboard_engine.py --name Edge", f"{SCRIPTED} first", "--nboard-depth", "2",
+          "--nboard-dir", str(Path(__file__).parent / "players"), "--games", "2"], ["Edge", "scripted_player first"]),
+    ],
+    ids=["quoted", "names like interpreters", "files like programs", "openings like a script", "nboard"],
+)
+def test_options_with_word_like_values_are_not_taken_for_unquoted_words(tmp_path, words, names):
+    (tmp_path / "a.py").write_text("f5d6\n")  # an openings file, whatever its name
+    done = run(*words, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert f"({names[0]} against {names[1]}, 2 games)" in done.stdout.splitlines()[-1]
+
+
 def test_quoted_programs_and_plain_programs_are_not_taken_for_unquoted_words():
     from veltrix_match.diagnose import unquoted_programs
 

@@ -18,6 +18,7 @@ import math
 import os
 import random
 import shlex
+import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -28,11 +29,12 @@ from . import interop
 from .arguments import even_count, whole_number
 from .names import distinct_name
 from .chunks import Executor, LocalExecutor
-from .diagnose import start_problem, unquoted_programs
+from .diagnose import check_command_line, start_problem
 from .errors import GameFailure, StartFailure
 from .log import GameLog, Stdout
 from .relay import debug_command
-from .resume import ResumeError, clean, fingerprint, openings_digest, read_resume, refusal
+from .resume import SETTINGS_KEY, ResumeError, clean, fingerprint, openings_digest, read_resume, refusal, \
+    settings_record
 from .match import Match, Pairing, Program
 from .openings import BUILTIN_PLIES, OpeningsError, builtin_openings, load_openings
 from .results import GameResult
@@ -214,10 +216,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if words[:1] == ["ratings"]:
         return ratings_main(words[1:])
     parser = _parser()
+    check_command_line(parser, words)
     args = parser.parse_args(words)
-    fix = unquoted_programs(args.programs)
-    if fix:
-        parser.error(fix)
     try:
         commands = [interop.program_command(text, args) for text in args.programs]
     except ValueError as error:
@@ -236,6 +236,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ValueError as error:
             parser.error(str(error))
     resumed = None
+    restored: list[GameResult] = []  # the games counted from the file, as they were counted
     if args.resume:
         if args.out and os.path.abspath(args.out) != os.path.abspath(args.resume):
             parser.error("--resume FILE writes to FILE; leave out --out or give the same file")
@@ -244,6 +245,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ResumeError as error:
             parser.exit(2, f"veltrix-match: {error}\n")
         args.out = args.resume
+    if args.ggf_out and args.out and _same_file(args.ggf_out, args.out):
+        parser.error(f"--ggf-out and {'--resume' if args.resume else '--out'} name the same file; "
+                     "give each its own")
     seed = args.seed if args.seed is not None else None
     if seed is None and resumed is not None and resumed.seed is not None:
         seed = resumed.seed
@@ -289,22 +293,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         if refused:
             executor.close()
             parser.exit(2, f"veltrix-match: {refused}\n")
-        match.restore(resumed.games)
+        restored = match.restore(resumed.games)
+    try:
+        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
+    except OSError as error:
+        executor.close()
+        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
+    if ggf and resumed is not None:
+        # Before the match file is touched: a GGF that cannot be written leaves it as it was.
+        try:
+            ggf.write_restored(match, restored)
+        except OSError as error:
+            ggf.close()
+            executor.close()
+            parser.exit(2, f"veltrix-match: {error.strerror}\n")
     try:
         if resumed is not None:
             clean(resumed)
         out: IO[str] | None = open(args.out, "a" if resumed else "w", encoding="utf-8") if args.out else None
     except (OSError, ResumeError) as error:
         executor.close()
+        if ggf:
+            ggf.close()
         text = str(error) if isinstance(error, ResumeError) else f"cannot write {args.out}: {error}"
         parser.exit(2, f"veltrix-match: {text}\n")
-    try:
-        ggf = interop.GgfOut(args.ggf_out) if args.ggf_out else None
-    except OSError as error:
-        executor.close()
-        if out:
-            out.close()
-        parser.exit(2, f"veltrix-match: cannot write {args.ggf_out}: {error}\n")
     source = args.openings or f"built-in, seed {seed}"
     if args.openings and args.openings_order == "random":
         source += f", shuffled by seed {seed}"
@@ -324,12 +336,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     log = GameLog(stdout, match, args.rating_interval, enabled=not stdout.isatty())
     run = _Run(match, executor, out, args.out, stdout, log, dict(zip(names, commands)),
                {"seed": seed, "match": match_id}, ggf, progress)
+    if resumed is None or not resumed.lines:
+        # Spelled out once, on the file's first game line: a file whose runner was killed
+        # before its summary is still refused naming the setting that differs.
+        run.first_stamp = {SETTINGS_KEY: settings_record(identity, args.openings, args.openings_order)}
     try:
         with stop_on_signals() as games_over:
             return run.play(args.forfeit, settings, games_over)
     finally:
         run.close_out()
         executor.close()
+
+
+def _same_file(first: str, second: str) -> bool:
+    """Whether two paths name one regular file, or one file not made yet (two writers would
+    garble it; a device such as /dev/stdout may be shared)."""
+    try:
+        return os.path.samefile(first, second) and stat.S_ISREG(os.stat(first).st_mode)
+    except OSError:  # one of them does not exist yet
+        return os.path.realpath(first) == os.path.realpath(second)
 
 
 class _StdoutClosed(Exception):
@@ -350,14 +375,16 @@ class _Run:
         self.stamp, self.ggf, self.progress = stamp, ggf, progress
         self.out, self.out_name, self.commands = out, out_name, commands
         self.out_failed = False
+        self.first_stamp: dict[str, Any] = {}  # added to the next game line only
 
     def on_game(self, pairing: Pairing, result: GameResult) -> None:
         if self.stdout.closed:
             raise _StdoutClosed
         if self.out:
             try:
-                self.out.write(_game_line(self.match, pairing, result, self.stamp) + "\n")
+                self.out.write(_game_line(self.match, pairing, result, {**self.stamp, **self.first_stamp}) + "\n")
                 self.out.flush()
+                self.first_stamp = {}
             except OSError as error:
                 raise _OutputFailed(self._write_error(error)) from None
         if self.ggf:

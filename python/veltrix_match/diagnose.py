@@ -9,11 +9,13 @@ the program's process group is killed and reaped on every path.
 
 `unquoted_programs` catches the commonest slip before anything runs: a program's words given
 unquoted (`veltrix-match python3 a.py python3 b.py`), which would otherwise become a round
-robin of "python3", "a.py", ...
+robin of "python3", "a.py", ...; `check_command_line` catches it wherever options stand
+among the words.
 """
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 import re
@@ -25,7 +27,7 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
-__all__ = ["START_DEADLINE", "start_problem", "unquoted_programs"]
+__all__ = ["START_DEADLINE", "check_command_line", "start_problem", "unquoted_command", "unquoted_programs"]
 
 #: How long a program is given to answer "ping" when it is tried on its own.
 START_DEADLINE = 10.0
@@ -41,25 +43,82 @@ def unquoted_programs(programs: Sequence[str]) -> str | None:
 
     A bare interpreter name followed by a word that is no interpreter starts a program: its
     options, its script, then plain arguments (no path, no script, no interpreter) follow.
+    An option (a word starting with "-"), and the plain arguments after it, belong to the
+    program before it.
     """
-    groups: list[list[str]] = []
-    words = list(programs)
-    while words:
-        word = words.pop(0)
-        group = [word]
-        if _is_interpreter(word) and words and not _is_interpreter(words[0]):
-            while words and _is_option(words[0]):
-                group.append(words.pop(0))
-            if words and not _is_interpreter(words[0]):
-                group.append(words.pop(0))
-            while words and _is_argument(words[0]):
-                group.append(words.pop(0))
-        groups.append(group)
+    return unquoted_command(programs)
+
+
+def unquoted_command(words: Sequence[str], *, options: Sequence[str] = ()) -> str | None:
+    """As `unquoted_programs` for the words that stand where programs do; the fix is the
+    whole command line: the programs quoted, then `options`, the other words as given."""
+    groups = _programs(words)
     if all(len(group) == 1 for group in groups):
         return None
     quoted = " ".join(shlex.quote(" ".join(group)) for group in groups)
+    rest = f" {shlex.join(options)}" if options else ""
     return (f"the programs look like the unquoted words of {len(groups)} program(s); quote each "
-            f"program's command line: veltrix-match {quoted}")
+            f"program's command line: veltrix-match {quoted}{rest}")
+
+
+def check_command_line(parser: argparse.ArgumentParser, words: Sequence[str]) -> None:
+    """A usage error with the fix (exit status 2) when the programs are given as unquoted
+    words, wherever options stand among them (`python3 a.py --games 10 python3 b.py`);
+    any other fault of the command line is left to `parser.parse_args`.
+
+    argparse takes as programs only the first run of plain words and sets the rest aside
+    with the options it does not know (those of a program: `a.py --depth 4`). Each word is
+    tagged with its place, so that both can be put back in the order they were given.
+    """
+    tagged = [_Word(word, index) for index, word in enumerate(words)]
+    args, unknown = parser.parse_known_args(tagged)
+    loose = [word for word in [*args.programs, *unknown] if isinstance(word, _Word)]
+    if len(loose) != len(args.programs) + len(unknown):
+        return  # a word argparse made itself (it does not for these): no sure order
+    loose.sort(key=lambda word: word.place)
+    while loose and loose[0].startswith("-"):
+        loose.pop(0)  # an option before any program cannot be a program's
+    taken = {word.place for word in loose}
+    # "--" (the programs follow) has no place once the options follow the programs.
+    options = [word for index, word in enumerate(words) if index not in taken and word != "--"]
+    fix = unquoted_command([str(word) for word in loose], options=options)
+    if fix:
+        parser.error(fix)
+
+
+class _Word(str):
+    """A command-line word that knows its place on the command line."""
+
+    place: int
+
+    def __new__(cls, text: str, place: int) -> _Word:
+        word = super().__new__(cls, text)
+        word.place = place
+        return word
+
+
+def _programs(words: Sequence[str]) -> list[list[str]]:
+    """The words grouped into programs, as a shell would have had them quoted."""
+    groups: list[list[str]] = []
+    left = list(words)
+    while left:
+        word = left.pop(0)
+        if groups and _is_option(word):
+            # An option starts no program: it is the one before's (`./engine -q 4 ./other`).
+            groups[-1].append(word)
+            while left and _is_argument(left[0]):
+                groups[-1].append(left.pop(0))
+            continue
+        group = [word]
+        if _is_interpreter(word) and left and not _is_interpreter(left[0]):
+            while left and _is_option(left[0]):
+                group.append(left.pop(0))
+            if left and not _is_interpreter(left[0]):
+                group.append(left.pop(0))
+            while left and _is_argument(left[0]):
+                group.append(left.pop(0))
+        groups.append(group)
+    return groups
 
 
 def _is_argument(text: str) -> bool:

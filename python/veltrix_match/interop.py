@@ -74,7 +74,12 @@ def nboard_names(texts: Sequence[str], commands: Sequence[Sequence[str]], names:
 
 
 class GgfOut:
-    """--ggf-out: one GGF line a counted game, with the programs' names, date and result."""
+    """--ggf-out: one GGF line a counted game, with the programs' names, date and result.
+
+    The file is written afresh: a resumed match writes the games of its earlier runs first
+    (`write_restored`), so that it holds every game of the match once, whatever the file
+    held when the match was cut short.
+    """
 
     def __init__(self, path: str) -> None:
         self.path = path
@@ -96,6 +101,14 @@ class GgfOut:
             # Named, so that the match stops with a message that says which file failed.
             self._failed = True
             raise OSError(error.errno, f"cannot write {self.path}: {error.strerror}") from None
+
+    def write_restored(self, match: Match, results: Sequence[GameResult]) -> None:
+        """Writes the games counted from an earlier run (Match.restore), as they were counted.
+
+        Their date is now's: the match file does not keep when a game was played.
+        """
+        for result in results:
+            self.write(match, match.pairings[result["pairing"]], result)
 
     def close(self) -> None:
         """Closes the file; after a failed write, the line that could not be written is dropped

@@ -192,22 +192,31 @@ class Match:
     def decided(self) -> bool:
         return self.sprt_state is not None and self.sprt_state.decision is not None
 
-    def restore(self, results: Sequence[GameResult]) -> None:
-        """Counts the games of an earlier run of this match (before `run`).
+    def restore(self, results: Sequence[GameResult]) -> list[GameResult]:
+        """Counts the games of an earlier run of this match (before `run`); returns those
+        counted, in the order given (a game given twice is counted, and returned, once).
 
         Each pairing takes the games that continue it in game order (a run writes each
         pairing's games strictly in order, so that is all of them); the SPRT state is that of
         the whole match so far. `run` then plays only what is missing.
         """
+        counted: set[int] = set()  # ids of the results counted
         for pairing in self.pairings:
             pairing.accept(results)
             for result in pairing.release():
                 pairing.count(result)
+                counted.add(id(result))
                 self.restored += 1
             pairing.drop_pending()
             self._restored_pairs[pairing.index] = pairing.released // 2
         if self.sprt and self.pairings[0].tally.games:
             self.sprt_state = self.sprt.state(self.pairings[0].tally.pentanomial)
+        kept = []
+        for result in results:
+            if id(result) in counted:
+                counted.discard(id(result))
+                kept.append(result)
+        return kept
 
     def opening_of(self, game: int) -> str:
         """The opening match-wide game `game` starts from."""

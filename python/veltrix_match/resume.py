@@ -4,8 +4,10 @@ Every game record written by veltrix-match carries the match's seed and a finger
 settings that decide which games are played and how they are scored (programs and their
 commands, games per pairing, the openings in play order, time limit, forfeits, gauntlet, SPRT
 bounds, adjudication). A resumed match must have the same fingerprint: the file is refused
-otherwise, with the differences named (from the file's summary when it has one, or from the
-games themselves: names of each pairing, the opening of each game).
+otherwise, with the differences named: from the file's summary when it has one, else from
+the settings the first game line of the file spells out (key "settings", in the summary's
+words; files of older versions lack it), and from the games themselves (names of each
+pairing, the opening of each game).
 
 The file is cleaned before games are added to it: a last line cut short (the runner was
 killed mid-write) is dropped and its game played again, and summary objects of earlier runs
@@ -26,10 +28,14 @@ from typing import Any, cast
 
 from .results import GameResult
 
-__all__ = ["ResumeError", "Resumed", "clean", "fingerprint", "openings_digest", "read_resume", "refusal"]
+__all__ = ["SETTINGS_KEY", "ResumeError", "Resumed", "clean", "fingerprint", "openings_digest", "read_resume",
+           "refusal", "settings_record"]
+
+#: The key, in the first game line of a match file, of the settings behind the fingerprint.
+SETTINGS_KEY = "settings"
 
 #: Game fields that are not part of the arena's record (added when written out).
-_WRITTEN_ONLY = ("type", "program1", "program2", "seed", "match")
+_WRITTEN_ONLY = ("type", "program1", "program2", "seed", "match", SETTINGS_KEY)
 
 
 class ResumeError(ValueError):
@@ -46,6 +52,7 @@ class Resumed:
     seed: int | None = None
     fingerprint: str | None = None
     summary: dict[str, Any] | None = None
+    settings: dict[str, Any] | None = None  # as the first game line spells them out
     cut_line: bool = False
     lines: list[str] = field(default_factory=list)  # the game lines kept, as written
 
@@ -58,6 +65,24 @@ def fingerprint(settings: dict[str, Any]) -> str:
 
 def openings_digest(openings: Sequence[str]) -> str:
     return hashlib.sha256("\n".join(openings).encode()).hexdigest()[:16]
+
+
+def settings_record(identity: dict[str, Any], openings_file: str | None, openings_order: str) -> dict[str, Any]:
+    """The settings behind a fingerprint's `identity`, under the keys the summary gives them,
+    so that `refusal` names what differs from either in the same words."""
+    sprt = identity["sprt"]
+    return {
+        "programs": identity["programs"],
+        "commands": identity["commands"],
+        "games_per_pairing": identity["games"],
+        "time_limit": identity["time_limit"],
+        "forfeit": identity["forfeit"],
+        "gauntlet": identity["gauntlet"],
+        "openings_file": openings_file,
+        "openings_order": openings_order,
+        "adjudicate_empties": identity.get("adjudicate_empties"),
+        "sprt": dict(zip(("elo0", "elo1", "alpha", "beta"), sprt)) if sprt else None,
+    }
 
 
 def read_resume(path: str | Path) -> Resumed:
@@ -101,6 +126,8 @@ def _add_game(resumed: Resumed, record: dict[str, Any], path: Path, number: int)
     resumed.fingerprint = record["match"]
     resumed.seed = record.get("seed")
     resumed.names.setdefault(record["pairing"], (record["program1"], record["program2"]))
+    if resumed.settings is None and isinstance(record.get(SETTINGS_KEY), dict):
+        resumed.settings = record[SETTINGS_KEY]
     game = {key: value for key, value in record.items() if key not in _WRITTEN_ONLY}
     resumed.games.append(cast(GameResult, game))
 
@@ -109,7 +136,8 @@ def refusal(resumed: Resumed, match_id: str, settings: dict[str, Any], seed: int
             pairings: dict[int, tuple[str, str]], opening_of: dict[int, str]) -> str | None:
     """Why the file cannot be continued as match `match_id`, or None when it can.
 
-    `settings` are the present ones, to name what differs from the file's summary.
+    `settings` are the present ones, to name what differs from the file's summary (or,
+    without one, from the settings its first game line spells out).
     """
     if resumed.fingerprint is None or resumed.fingerprint == match_id:
         if resumed.seed is None or resumed.seed == seed:
@@ -117,7 +145,7 @@ def refusal(resumed: Resumed, match_id: str, settings: dict[str, Any], seed: int
     differences = []
     if resumed.seed is not None and resumed.seed != seed:
         differences.append(f"seed {resumed.seed} in the file, {seed} now")
-    summary = resumed.summary or {}
+    summary = resumed.summary or resumed.settings or {}
     compare = [
         ("programs", summary.get("programs"), settings["programs"]),
         ("commands", summary.get("commands"), settings["commands"]),
@@ -129,7 +157,7 @@ def refusal(resumed: Resumed, match_id: str, settings: dict[str, Any], seed: int
         ("openings order", summary.get("openings_order", "sequential"), settings["openings_order"]),
         ("adjudication", summary.get("adjudicate_empties"), settings["adjudicate_empties"]),
     ]
-    if resumed.summary:
+    if summary:
         for label, before, now in compare:
             if before != now:
                 differences.append(f"{label} {_show(before)} in the file, {_show(now)} now")
