@@ -3,6 +3,7 @@ first-move players play, timing a local Arena, and the --games/--rounds options.
 
 import argparse
 import subprocess
+import tempfile
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -62,3 +63,23 @@ def games_and_rounds(games: int, rounds: int = 5) -> argparse.Namespace:
     parser.add_argument("--games", type=int, default=games)
     parser.add_argument("--rounds", type=int, default=rounds)
     return parser.parse_args()
+
+
+def callgrind_instructions(command: Sequence[str], stdin: str = "") -> int:
+    """Instructions run by `command`'s own process under callgrind.
+
+    A process it forks without exec (the arena's watchdog, a player before its exec) goes on
+    under callgrind and writes a count of its own, which would overwrite a single output file
+    as it exits last: each process gets its file, and only the launched one's is read.
+    """
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as folder:
+        process = subprocess.Popen(["valgrind", "--tool=callgrind", f"--callgrind-out-file={folder}/callgrind.%p",
+                                    *command], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, text=True)
+        process.communicate(stdin, timeout=3600)
+        if process.returncode != 0:
+            raise subprocess.CalledProcessError(process.returncode, list(command))
+        for line in (Path(folder) / f"callgrind.{process.pid}").read_text(errors="replace").splitlines():
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")

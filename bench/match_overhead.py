@@ -38,6 +38,8 @@ from pathlib import Path
 import veltrix
 from veltrix_match import LocalExecutor, Match, Program, builtin_openings
 
+from common import callgrind_instructions
+
 ROOT = Path(__file__).resolve().parent.parent
 PLAYERS = ROOT / "examples" / "players"
 
@@ -170,14 +172,7 @@ def play_one_way(way: str, games: int, chunk_games: int) -> None:
 
 def callgrind(command: list[str], stdin: str = "") -> int:
     """Instructions run by `command` (one process) under callgrind."""
-    with tempfile.TemporaryDirectory() as folder:
-        out = f"{folder}/callgrind.out"
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command],
-                       input=stdin, text=True, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for line in Path(out).read_text(errors="replace").splitlines():
-            if line.startswith(("summary:", "totals:")):
-                return int(line.split()[1])
-    raise RuntimeError("callgrind wrote no total")
+    return callgrind_instructions(command, stdin)
 
 
 def one_game_lines() -> tuple[str, str]:
