@@ -1,5 +1,7 @@
 """Arena.play throughput: moves per second between two fast native players, against Arena.play_n
-in the same run (rounds interleaved, medians), and for Arena.play at several concurrencies.
+in the same run (rounds interleaved, medians), and for Arena.play at several concurrencies;
+"watched" is Arena.play_adjudicated(n, None, on_progress=f) at concurrency 2, the calling
+thread woken to call f as games finish (what veltrix-match's progress line on a terminal costs).
 
 Wall time on a shared machine is noisy, so the arena process's own processor time per move is
 shown beside it (all its threads; the player programs excluded), and --callgrind counts the
@@ -10,17 +12,15 @@ Usage: python bench/play_throughput.py [--games N] [--rounds R] [--concurrency 2
 """
 
 import argparse
-import os
 import resource
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 
 import veltrix
 
 from arena_throughput import compile_programs, moves_per_game
+from common import callgrind_instructions
 
 
 def timed(call) -> tuple[float, float]:
@@ -39,6 +39,8 @@ command, games, case = [sys.argv[1]], int(sys.argv[2]), sys.argv[3]
 arena = veltrix.Arena(command, command)
 if case == "play_n":
     arena.play_n(games)
+elif case == "watched":
+    arena.play_adjudicated(games, None, progress=False, on_progress=lambda finished: None)
 else:
     arena.play(games, concurrency=int(case), progress=False)
 assert sum(arena.get_stats()) == games
@@ -47,14 +49,7 @@ assert sum(arena.get_stats()) == games
 
 def instructions(player: str, games: int, case: str) -> int:
     """Instructions the arena process executes (all threads) for one batch, under callgrind."""
-    with tempfile.TemporaryDirectory() as directory:
-        out = os.path.join(directory, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", CASE,
-                        player, str(games), case], check=True, capture_output=True)
-        for line in open(out):
-            if line.startswith("summary:") or line.startswith("totals:"):
-                return int(line.split()[1])
-    raise SystemExit("callgrind wrote no total")
+    return callgrind_instructions([sys.executable, "-c", CASE, player, str(games), case])
 
 
 def callgrind_table(player: str, games: int, per_game: int, concurrencies: list[int]) -> None:
@@ -62,10 +57,10 @@ def callgrind_table(player: str, games: int, per_game: int, concurrencies: list[
     print(f"callgrind: instructions of the arena process per move ({games} games of {per_game} moves,"
           f" less a batch of none)")
     base = None
-    for case in ["play_n", *map(str, concurrencies)]:
+    for case in ["play_n", *map(str, concurrencies), "watched"]:
         per_move = (instructions(player, games, case) - instructions(player, 0, case)) / moves
         base = per_move if base is None else base
-        name = "play_n" if case == "play_n" else f"play c={case}"
+        name = case if not case.isdigit() else f"play c={case}"
         print(f"{name:16}{per_move:12,.0f} instr/move  {per_move / base:6.3f}x play_n")
 
 
@@ -94,9 +89,16 @@ def main() -> None:
         records = arena.play(args.games, concurrency=concurrency, progress=progress)
         assert len(records) == args.games and all(r.error is None for r in records)
 
+    def watched() -> None:
+        told = []
+        arena = veltrix.Arena(command, command)
+        records = arena.play_adjudicated(args.games, None, progress=False, on_progress=told.append)
+        assert len(records) == args.games and told[-1] == args.games
+
     cases = {"play_n": play_n, "play c=2 bar": lambda: play(2, True)}
     for c in args.concurrency:
         cases[f"play c={c}"] = lambda c=c: play(c)
+    cases["watched c=2"] = watched
     walls = {name: [] for name in cases}
     cpus = {name: [] for name in cases}
     for _ in range(args.rounds):
