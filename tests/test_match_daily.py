@@ -4,6 +4,7 @@ import json
 import os
 import random
 import re
+import shlex
 import subprocess
 import sys
 import time
@@ -178,6 +179,9 @@ def test_debug_writes_every_protocol_line_with_times_and_names(tmp_path):
     moves = sum(len(game["moves"]) // 2 - len(game["opening"]) // 2 for game in games_of(tmp_path / "g.jsonl"))
     answers = [m for m in parsed if m[3] == "<" and m[4].strip() != "pong"]
     assert len(answers) == moves
+    # The summary names the programs' own command lines, not the relays that logged them.
+    summary = json.loads((tmp_path / "g.jsonl").read_text().splitlines()[-1])
+    assert summary["commands"] == [shlex.split(f"{SCRIPTED} first"), shlex.split(f"{SCRIPTED} last")]
 
 
 @pytest.mark.parametrize(

@@ -452,7 +452,9 @@ class _Run:
         if description is not None:
             cluster = {"retried_chunks": executor.retried_chunks}
         if self.out and not self.out_failed:
-            extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3)}
+            extra = {**settings, **cluster, "status": status, "error": message, "seconds": round(elapsed, 3),
+                     # The programs' own command lines, not the --debug relays that ran them.
+                     "commands": list(self.commands.values())}
             try:
                 self.out.write(json.dumps(summary(match, **extra)) + "\n")
                 self.out.flush()
