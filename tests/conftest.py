@@ -4,6 +4,11 @@ import os
 
 import pytest
 
+# Any Ray cluster a test starts stays on the loopback interface and reports to no one. Ray
+# reads these when it is imported, which may happen in any test: set before all of them.
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+
 from processes import alive, children_of
 
 

@@ -488,19 +488,26 @@ def needs_licence(directory):
         f'exec {SCRIPTED} first "$@"\n'))
 
 
+def node_address():
+    """The address Ray gives this machine's node (127.0.0.1 for a cluster of its own)."""
+    import ray
+
+    return ray.util.get_node_ip_address()
+
+
 @pytest.mark.parametrize(
     "make, extra, expected",
     [
-        (lambda d: "./nosuch", [], ["match stopped: not found on node 127.0.0.1: ./nosuch"]),
+        (lambda d: "./nosuch", [], ["match stopped: not found on node {node}: ./nosuch"]),
         # Through the --debug relay the node finds nothing missing, and the relay fails.
         (lambda d: "./nosuch", ["--debug", "protocol.log"],
-         ["match stopped: Engine start error", "program 'bad' ({}) on node 127.0.0.1: not found"]),
+         ["match stopped: Engine start error", "program 'bad' ({bad}) on node {node}: not found"]),
         (lambda d: write_program(d / "dies.sh", "#!/bin/sh\necho 'cannot load weights.bin' >&2\nexit 1\n"), [],
          ["match stopped: Engine start error",
-          "program 'bad' ({}) on node 127.0.0.1: exited with status 1 before answering ping: cannot load weights.bin"]),
+          "program 'bad' ({bad}) on node {node}: exited with status 1 before answering ping: cannot load weights.bin"]),
         (needs_licence, [],
          ["match stopped: Engine start error",
-          "program 'bad' ({}) on node 127.0.0.1: exited with status 1 before answering ping: no licence on this machine"]),
+          "program 'bad' ({bad}) on node {node}: exited with status 1 before answering ping: no licence on this machine"]),
     ],
     ids=["not found", "not found, relayed", "exits before ping", "starts on the driver only"],
 )
@@ -513,7 +520,8 @@ def test_a_program_that_cannot_start_on_a_node_is_named_with_the_reason_found_th
                  *extra])
     err = capsys.readouterr().err
     assert code == 1 and "Traceback" not in err
-    assert said(err) == [f"veltrix-match: {line.format(bad)}" for line in expected], err
+    node = node_address()
+    assert said(err) == [f"veltrix-match: {line.format(bad=bad, node=node)}" for line in expected], err
 
 
 def test_a_game_failure_on_a_node_names_program_game_opening_reply_and_node(cluster, tmp_path, monkeypatch, capsys):
@@ -525,7 +533,8 @@ def test_a_game_failure_on_a_node_names_program_game_opening_reply_and_node(clus
     assert main(args) == 1
     assert said(capsys.readouterr().err) == [
         "veltrix-match: match stopped: Game error: WhiteInvalidMove (--forfeit scores a failing program's game as a loss)",
-        "veltrix-match: game 5 (opening f5) on node 127.0.0.1: program 'bad' (White) answered '19abc', not a legal move",
+        f"veltrix-match: game 5 (opening f5) on node {node_address()}: program 'bad' (White) answered '19abc', "
+        "not a legal move",
     ]
 
     assert main([*args, "--forfeit", "--out", "g.jsonl"]) == 0
@@ -549,4 +558,4 @@ def test_a_match_error_reaches_the_driver_typed_with_its_attributes(cluster):
         play_all(cluster.RayExecutor(play=fail_at_game_2), chunks)
     error = failed.value
     assert type(error) is GameFailure  # not Ray's wrapper of it
-    assert (error.game, error.opening, error.reply, error.node) == (2, "f5", "a9", "127.0.0.1")
+    assert (error.game, error.opening, error.reply, error.node) == (2, "f5", "a9", node_address())
