@@ -106,6 +106,28 @@ def test_a_half_written_last_line_is_dropped_and_its_game_played_again(tmp_path,
     assert games == whole_games and comparable(summary) == comparable(whole_summary)
 
 
+# Killed before its first game was written: the file is empty or holds the start of one line.
+@pytest.mark.parametrize("left", ["", "\n", "first 30"], ids=["empty", "blank line", "cut first line"])
+def test_a_match_killed_before_its_first_game_is_resumed_from_its_start(tmp_path, uninterrupted, left):
+    whole_games, whole_summary = uninterrupted
+    text = json.dumps(whole_games[0])[:30] if left == "first 30" else left
+    (tmp_path / "cut.jsonl").write_text(text)
+    resumed = run(*MATCH, "--resume", "cut.jsonl", cwd=tmp_path)
+    assert resumed.returncode == 0, resumed.stderr
+    assert "resuming cut.jsonl: 0 of 40 games counted already" in resumed.stdout
+    games, summary = split(tmp_path / "cut.jsonl")
+    assert games == whole_games and comparable(summary) == comparable(whole_summary)
+
+
+@pytest.mark.parametrize("text", ["hello\n", '{"a": 1}\n', "notes without a newline"])
+def test_a_file_that_is_no_match_file_is_refused_and_left_alone(tmp_path, text):
+    (tmp_path / "notes.jsonl").write_text(text)
+    refused = run(*MATCH, "--resume", "notes.jsonl", cwd=tmp_path)
+    assert refused.returncode == 2
+    assert "notes.jsonl" in refused.stderr and "Traceback" not in refused.stderr
+    assert (tmp_path / "notes.jsonl").read_text() == text
+
+
 def test_a_resumed_sprt_match_counts_the_earlier_games(tmp_path):
     # An SPRT that a full run decides after some games: the resumed run decides at the same game.
     sprt = [SEARCH, RANDOM, "--games", "200", "--seed", "4", "--sprt", "0", "100"]

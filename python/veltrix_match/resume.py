@@ -94,9 +94,9 @@ def read_resume(path: str | Path) -> Resumed:
         raise ResumeError(f"cannot read {path}: {error}") from None
     resumed = Resumed(path)
     lines = text.split("\n")
-    if lines and lines[-1] != "":
+    cut = lines.pop()
+    if cut != "":
         resumed.cut_line = True  # no newline after it: the write was cut short
-    lines.pop()
     for number, line in enumerate(lines, start=1):
         if not line.strip():
             continue
@@ -112,9 +112,16 @@ def read_resume(path: str | Path) -> Resumed:
         elif kind == "game":
             _add_game(resumed, record, path, number)
             resumed.lines.append(line)
-    if not resumed.games and resumed.summary is None:
+    if not resumed.games and resumed.summary is None and not _killed_before_a_game(lines, cut):
         raise ResumeError(f"{path} holds no game and no summary of a veltrix-match run")
     return resumed
+
+
+def _killed_before_a_game(lines: list[str], cut: str) -> bool:
+    """Whether the file is what a runner killed before its first game was written leaves:
+    nothing, or the start of a first game line. Such a match is resumed from its start
+    (with the --seed given now: the file never got the seed)."""
+    return not any(line.strip() for line in lines) and (not cut.strip() or cut.startswith('{"type": "game"'))
 
 
 def _add_game(resumed: Resumed, record: dict[str, Any], path: Path, number: int) -> None:
