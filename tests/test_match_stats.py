@@ -58,6 +58,12 @@ def test_unbounded_estimates_are_infinite_never_nan(counts, elo, text):
     assert not math.isnan(los(*counts))
 
 
+@pytest.mark.parametrize("counts", [(5, 5, 0), (0, 0, 4), (3, 3, 2)])
+def test_an_even_score_is_shown_without_a_minus_sign(counts):
+    assert format_elo(*elo_difference(*counts)).startswith("+0.0 ± ")
+    assert format_elo(-0.04) == "+0.0" and format_elo(-0.05) == "-0.1"
+
+
 def test_an_interval_reaching_past_a_perfect_score_has_an_infinite_margin():
     # p = 3/4 over two games: p + 1.96 s is past 1, so the upper end is unbounded.
     elo, margin = elo_difference(1, 0, 1)

@@ -101,7 +101,9 @@ def los(wins: int, losses: int, draws: int) -> float:
 
 def format_elo(elo: float, margin: float | None = None) -> str:
     """Elo as a person reads it: "+35.2", "-inf", "+35.2 ± 12.0", "+inf ± inf"."""
-    text = "+inf" if elo == math.inf else "-inf" if elo == -math.inf else f"{elo:+.1f}"
+    # An even score comes out of the logarithm as -0.0; nothing that rounds to 0 gets a "-".
+    shown = 0.0 if not math.isinf(elo) and round(elo, 1) == 0 else elo
+    text = "+inf" if elo == math.inf else "-inf" if elo == -math.inf else f"{shown:+.1f}"
     if margin is None:
         return text
     return f"{text} ± {'inf' if math.isinf(margin) else f'{margin:.1f}'}"
