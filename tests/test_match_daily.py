@@ -60,6 +60,9 @@ def test_a_program_that_cannot_start_is_named_with_the_reason(tmp_path, make, re
     assert len(named) == 1, done.stderr
     assert named[0].startswith("veltrix-match: program 'bad' (")
     assert re.search(reason, named[0]), named[0]
+    # No game was played: no score, Elo, LOS or draw ratio, rather than a 50% LOS.
+    row = next(line for line in done.stdout.splitlines() if line.startswith(("bad vs good", "good vs bad")))
+    assert row.split()[3:] == ["0", "0", "0", "0", "-", "-", "-", "-", "0", "0", "0", "0", "0"], row
 
 
 @pytest.mark.parametrize(

@@ -82,8 +82,9 @@ def _pairing_row(match: Match, pairing: Pairing) -> list[str]:
         *map(str, counts),
         _score_text(*counts),
         format_elo(elo, margin) if tally.games else "-",
-        _percent(los(*counts)),
-        _percent(draw_ratio(*counts)),
+        # No game says nothing of who is better: not the 50% that no wins and no losses give.
+        _percent(los(*counts)) if tally.games else "-",
+        _percent(draw_ratio(*counts)) if tally.games else "-",
         " ".join(map(str, tally.pentanomial)),
     ]
 
