@@ -135,6 +135,14 @@ def test_forfeits_are_charged_to_the_side_that_lost_them():
     assert "Forfeits: p0 2" in format_report(match)
 
 
+def test_a_round_robin_names_each_program_once_with_all_its_forfeits():
+    # Black loses every even game by a time-out: p0 in both its pairings, p1 in the one it leads.
+    match = Match(programs(3), 4, OPENINGS)
+    match.run(ScriptedExecutor(lambda chunk, offset: (2, "BlackTimeout") if offset % 2 == 0 else (1, None)))
+    assert [pairing.tally.forfeits for pairing in match.pairings] == [[2, 0], [2, 0], [2, 0]]
+    assert "Forfeits: p0 4, p1 2\n" in format_report(match)
+
+
 @pytest.mark.parametrize(
     "arguments, message",
     [

@@ -111,12 +111,12 @@ def format_report(match: Match, seconds: float | None = None) -> str:
         lines[0] += " (stopped by the SPRT)"
     lines += _table(PAIRING_HEADER, [_pairing_row(match, pairing) for pairing in match.pairings])
     lines.append(f"Pentanomial: {PENTANOMIAL_LABEL} (first program's points)")
-    forfeits = [
-        f"{match.programs[index].name} {count}"
-        for pairing in match.pairings
-        for index, count in zip((pairing.first, pairing.second), pairing.tally.forfeits)
-        if count
-    ]
+    # Each program once, all its pairings together: "p 4, p 4" in a round robin says nothing.
+    charged = [0] * len(match.programs)
+    for pairing in match.pairings:
+        for index, count in zip((pairing.first, pairing.second), pairing.tally.forfeits):
+            charged[index] += count
+    forfeits = [f"{program.name} {count}" for program, count in zip(match.programs, charged) if count]
     if forfeits:
         lines.append("Forfeits: " + ", ".join(forfeits))
     if match.adjudicate_empties is not None:
