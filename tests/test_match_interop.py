@@ -166,6 +166,29 @@ def test_a_match_plays_from_a_wthor_files_openings(tmp_path):
     assert bad.returncode == 2 and "must be 0 to 60" in bad.stderr
 
 
+# --opening-plies cuts a transcript file's lines as it cuts a game file's games; with the
+# built-in set, which has nothing longer to cut, it is a usage error rather than ignored.
+@pytest.mark.parametrize("plies, shown, played", [
+    ((), "4 openings (book.txt)", ["f5d6c3d3c4", "f5d6c3d3c4", "e6f4c3c4d3", "e6f4c3c4d3"]),
+    (("--opening-plies", 3), "2 openings (book.txt)", ["f5d6c3", "f5d6c3", "f5f6e6", "f5f6e6"]),
+])
+def test_opening_plies_cut_the_lines_of_a_transcript_file(tmp_path, plies, shown, played):
+    (tmp_path / "book.txt").write_text("f5d6c3d3c4\ne6f4c3c4d3\nf5f6e6f4\nf5d6\n")
+    done = run(RANDOM, RANDOM, "--games", 4, "--openings", "book.txt", *plies, "--out", "g.jsonl", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert shown in done.stdout
+    assert [g["opening"] for g in games_of(tmp_path / "g.jsonl")[0]] == played
+
+
+def test_opening_plies_without_an_openings_file_is_a_usage_error(tmp_path):
+    done = run(RANDOM, RANDOM, "--games", 2, "--opening-plies", 3, cwd=tmp_path)
+    assert done.returncode == 2 and "--opening-plies cuts the games or lines of an --openings file" in done.stderr
+    short = tmp_path / "short.txt"
+    short.write_text("f5d6\n")
+    done = run(RANDOM, RANDOM, "--games", 2, "--openings", short, "--opening-plies", 3, cwd=tmp_path)
+    assert done.returncode == 2 and "no line of" in done.stderr and "has 3 moves" in done.stderr
+
+
 def test_on_a_ray_cluster_the_adapter_runs_with_the_nodes_own_interpreter(tmp_path, monkeypatch):
     pytest.importorskip("ray", reason="Ray is not installed (pip install 'veltrix[cluster]')")
     from veltrix_match import cluster

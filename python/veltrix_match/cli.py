@@ -197,8 +197,13 @@ def _names(parser: argparse.ArgumentParser, given: list[str] | None, defaults: l
 
 
 def _openings(parser: argparse.ArgumentParser, args: argparse.Namespace, seed: int) -> list[str]:
+    if args.opening_plies is not None and not args.openings:
+        parser.error(f"--opening-plies cuts the games or lines of an --openings file; the built-in "
+                     f"openings are every position {BUILTIN_PLIES} plies from the start")
+    plies = BUILTIN_PLIES if args.opening_plies is None else args.opening_plies
     try:
-        openings = load_openings(args.openings, args.opening_plies) if args.openings else builtin_openings(seed)
+        openings = (load_openings(args.openings, plies, cut_lines=args.opening_plies is not None)
+                    if args.openings else builtin_openings(seed))
     except OpeningsError as error:
         parser.exit(2, f"veltrix-match: {error}\n")
     if args.openings and args.openings_order == "random":

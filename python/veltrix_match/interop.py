@@ -29,9 +29,12 @@ DEFAULT_NBOARD_DEPTH = 4
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--opening-plies", type=whole_number(0, 60), default=BUILTIN_PLIES, metavar="K",
-                        help="with a GGF or WTHOR --openings file: the first K moves of each game "
-                             f"(positions counted once under symmetry; default {BUILTIN_PLIES})")
+    # No default here: given with a transcript file it cuts the lines, which are otherwise
+    # played whole; the built-in set has no longer lines to cut.
+    parser.add_argument("--opening-plies", type=whole_number(0, 60), default=None, metavar="K",
+                        help="the first K moves of each game of a GGF or WTHOR --openings file "
+                             f"(default {BUILTIN_PLIES}) or of each line of a transcript file (default: "
+                             "the whole line); positions counted once under symmetry")
     parser.add_argument("--ggf-out", metavar="FILE.ggf", help="write every game as GGF as it is counted")
     parser.add_argument("--nboard-depth", type=whole_number(1, 60), default=DEFAULT_NBOARD_DEPTH, metavar="N",
                         help="search depth of programs given as 'nboard:ENGINE COMMAND' "

@@ -140,12 +140,19 @@ def game_file_kind(path: str | Path) -> str | None:
     return None
 
 
-def load_openings(path: str | Path, plies: int = BUILTIN_PLIES) -> list[str]:
+def load_openings(path: str | Path, plies: int = BUILTIN_PLIES, *, cut_lines: bool = False) -> list[str]:
     """The openings of a file: a GGF or WTHOR file's games cut to `plies` moves and made
-    distinct (openings_from_games; malformed games skipped), else read_openings."""
+    distinct (openings_from_games; malformed games skipped), else read_openings: the lines
+    whole, or with `cut_lines` cut and made distinct as a game file's games are."""
     kind = game_file_kind(path)
     if kind is None:
-        return read_openings(path)
+        transcripts = read_openings(path)
+        if not cut_lines:
+            return transcripts
+        openings = openings_from_games(transcripts, plies)
+        if not openings:
+            raise OpeningsError(f"no line of {path} has {plies} moves to take an opening from")
+        return openings
     from . import records  # the record formats are needed only here
 
     try:
