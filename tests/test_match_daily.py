@@ -187,6 +187,19 @@ def test_debug_writes_every_protocol_line_with_times_and_names(tmp_path):
     assert summary["commands"] == [shlex.split(f"{SCRIPTED} first"), shlex.split(f"{SCRIPTED} last")]
 
 
+@pytest.mark.parametrize("where, reason", [("missing/proto.log", "No such file or directory"),
+                                           (".", "Is a directory")])
+def test_a_debug_file_that_cannot_be_written_is_a_usage_error_before_any_program_starts(tmp_path, where,
+                                                                                         reason):
+    (tmp_path / "pids").mkdir()
+    done = subprocess.run([*COMMAND, f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "2", "--debug", where],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path,
+                          env={**os.environ, "VELTRIX_TEST_PID_DIR": str(tmp_path / "pids")})
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert done.stderr == f"veltrix-match: cannot write {where}: {reason}\n"
+    assert not list((tmp_path / "pids").iterdir()), "a program was started"
+
+
 @pytest.mark.parametrize(
     "names, message",
     [

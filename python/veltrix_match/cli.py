@@ -268,6 +268,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.adjudicate_empties is not None:  # absent when off: fingerprints of earlier files hold
         identity["adjudicate_empties"] = args.adjudicate_empties
     match_id = fingerprint(identity)
+    if args.debug:
+        # Each program's relay opens the file for itself: one it cannot open would stop every
+        # program at its start, each with a traceback, and be blamed on the programs.
+        try:
+            os.close(os.open(args.debug, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644))
+        except OSError as error:
+            parser.exit(2, f"veltrix-match: cannot write {args.debug}: {error.strerror or error}\n")
     progress = Progress(sys.stderr)
     try:
         executor = _executor(args, progress)
