@@ -280,8 +280,9 @@ def test_a_forfeit_keeps_the_reply_in_the_record_and_the_log(tmp_path):
     assert done.stdout.count("wins by forfeit: WhiteInvalidMove, it replied '19abc'") == 2
 
 
+# An overlong reply (a megabyte without a newline) is kept by its start, marked as cut.
 @pytest.mark.parametrize("mode, reply", [("garbage", "19abc"), ("out-of-range 64", "64"), ("empty", ""),
-                                         ("occupied", None)])
+                                         ("occupied", None), ("flood", "1" * 60 + "...")])
 def test_the_arena_says_where_a_batch_failed(mode, reply):
     import veltrix
 

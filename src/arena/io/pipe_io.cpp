@@ -170,12 +170,14 @@ std::optional<ReadStatus> PipeReader::take_buffered_line(std::string& line) {
     }
     if (newline != std::string::npos) {
         const bool too_long = newline > kMaxLineBytes;
-        if (!too_long) line.assign(buffer_, 0, newline);
+        // An overlong line still hands out its start: what the program was saying is kept.
+        line.assign(buffer_, 0, std::min(newline, kMaxLineBytes));
         buffer_.erase(0, newline + 1);
         scanned_ = 0;
         return too_long ? ReadStatus::TooLong : ReadStatus::Line;
     }
     if (buffer_.size() > kMaxLineBytes) {
+        line.assign(buffer_, 0, kMaxLineBytes);
         buffer_.clear();
         scanned_ = 0;
         skipping_ = true;

@@ -102,7 +102,8 @@ private:
 };
 
 // The line reader on a program's standard output. A line longer than kMaxLineBytes is
-// reported once as TooLong and the rest of it, up to its "\n", is dropped unread into memory.
+// reported once as TooLong, with its first kMaxLineBytes bytes, and the rest of it, up to its
+// "\n", is dropped unread into memory.
 class PipeReader final : public LineReader {
 public:
     explicit PipeReader(UniqueFd fd, std::shared_ptr<WakeSignal> wake = nullptr);
