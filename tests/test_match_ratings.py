@@ -107,6 +107,27 @@ def test_the_command_reads_many_files_and_skips_a_half_written_last_line(tmp_pat
     assert [line.split()[1] for line in table.stdout.splitlines()[2:]] == ["A", "B", "C"]
 
 
+# Two matches with no program in common: two scales, which the list must not pass off as one.
+@pytest.mark.parametrize("pairs, warned", [
+    ([("A", "B"), ("C", "D")], "2 groups that never played each other (A, B; C, D)"),
+    ([("A", "B"), ("C", "D"), ("E", "C")], "2 groups that never played each other (C, D, E; A, B)"),
+    ([("A", "B"), ("C", "D"), ("B", "C")], None),
+])
+def test_the_command_warns_when_the_games_do_not_connect_every_program(tmp_path, pairs, warned):
+    files = []
+    for number, (first, second) in enumerate(pairs):
+        files.append(f"m{number}.jsonl")
+        write_match(tmp_path / files[-1], [(first, second, 1)] * 3 + [(first, second, 2)])
+    done = subprocess.run([*COMMAND, "ratings", *files], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert f"Ratings of {len({name for pair in pairs for name in pair})} programs" in done.stdout
+    if warned:
+        assert done.stderr == f"veltrix-match ratings: warning: the games fall into {warned}; " \
+                              "ratings from different groups cannot be compared\n"
+    else:
+        assert done.stderr == ""
+
+
 @pytest.mark.parametrize("content, message", [("{not json\n{}\n", "bad.jsonl:1: not a JSON object"),
                                               ("", "no games in")])
 def test_the_command_refuses_files_it_cannot_use(tmp_path, content, message):

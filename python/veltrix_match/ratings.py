@@ -18,13 +18,14 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
 from .stats import Z95, format_elo
 
-__all__ = ["Rating", "fit_ratings", "main", "read_games"]
+__all__ = ["Rating", "fit_ratings", "main", "read_games", "unconnected_groups"]
 
 _SCALE = 400.0 / math.log(10.0)  # Elo per unit of the natural logit
 
@@ -179,6 +180,31 @@ def _inverse(matrix: list[list[float]]) -> list[list[float]] | None:
     return [row[size:] for row in work]
 
 
+def unconnected_groups(games: Sequence[tuple[str, str, float]]) -> list[list[str]]:
+    """The programs in groups that played among themselves only, when there are two or more
+    (sorted, largest group first); [] when the games connect every program.
+
+    Ratings of programs in different groups have no common scale: the likelihood says
+    nothing of how one group stands against another.
+    """
+    leader: dict[str, str] = {}
+
+    def find(name: str) -> str:
+        while leader.setdefault(name, name) != name:
+            leader[name] = leader[leader[name]]
+            name = leader[name]
+        return name
+
+    for first, second, _ in games:
+        leader[find(first)] = find(second)
+    groups: dict[str, list[str]] = {}
+    for name in sorted(leader):
+        groups.setdefault(find(name), []).append(name)
+    if len(groups) < 2:
+        return []
+    return sorted(groups.values(), key=lambda group: (-len(group), group))
+
+
 def format_ratings(ratings: Sequence[Rating], anchor: str | None, games: int, files: int) -> str:
     """The rating list as a table, best first."""
     where = f"{anchor} = 0" if anchor else "mean = 0"
@@ -215,10 +241,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not games:
             parser.exit(1, f"veltrix-match ratings: no games in {', '.join(args.files)}\n")
         ratings = fit_ratings(games, args.anchor)
+        groups = unconnected_groups(games)
     except (OSError, UnicodeDecodeError, KeyError) as error:
         parser.exit(1, f"veltrix-match ratings: cannot read the games: {error}\n")
     except ValueError as error:
         parser.exit(1, f"veltrix-match ratings: {error}\n")
+    if groups:
+        shown = "; ".join(", ".join(group) for group in groups)
+        print(f"veltrix-match ratings: warning: the games fall into {len(groups)} groups that never played "
+              f"each other ({shown}); ratings from different groups cannot be compared", file=sys.stderr)
     if args.json:
         rows = [{"program": r.name, "elo": _json_number(r.elo), "margin": _json_number(r.margin),
                  "games": r.games, "points": r.points} for r in ratings]
