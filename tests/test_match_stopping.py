@@ -105,3 +105,27 @@ def test_a_closed_stdout_ends_quietly_and_loses_nothing(tmp_path, lines_read):
     assert summary["type"] == "summary" and all(game["type"] == "game" for game in games)
     assert summary["games_played"] == len(games)
     assert [game["game"] for game in games] == list(range(len(games)))
+
+
+# Standard output that cannot be written at all: a full device, or closed before the start
+# (`>&-`). One line says so on standard error, the file keeps its summary; no traceback.
+@pytest.mark.parametrize("target, reason", [("/dev/full", "No space left on device"), ("closed", "it is closed")])
+@pytest.mark.parametrize("command", ["match", "ratings"])
+def test_a_standard_output_that_cannot_be_written_is_one_line_not_a_traceback(tmp_path, target, reason, command):
+    if target == "/dev/full" and not Path("/dev/full").exists():
+        pytest.skip("no /dev/full here")
+    done = subprocess.run([*COMMAND, f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4", "--out", "games.jsonl"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    words = ["ratings", "games.jsonl"] if command == "ratings" else \
+        [f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4", "--out", "again.jsonl"]
+    redirect = '>/dev/full' if target == "/dev/full" else '>&-'
+    done = subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", *COMMAND, *words], cwd=tmp_path,
+                          stderr=subprocess.PIPE, text=True, timeout=120)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr and "Exception" not in done.stderr
+    assert f"cannot write to standard output: {reason}" in done.stderr.splitlines()[-1]
+    if command == "match":
+        summary = records(tmp_path / "again.jsonl")[-1]
+        assert summary["type"] == "summary" and summary["status"] == "error"
+        assert summary["error"] == f"cannot write to standard output: {reason}"

@@ -369,6 +369,10 @@ def _same_file(first: str, second: str) -> bool:
         return os.path.realpath(first) == os.path.realpath(second)
 
 
+def _stdout_failure(reason: str) -> str:
+    return f"cannot write to standard output: {reason}"
+
+
 class _StdoutClosed(Exception):
     """Standard output's reader has gone: the match ends quietly."""
 
@@ -448,6 +452,8 @@ class _Run:
         except _StdoutClosed:
             executor.cancel()
             status, message, code = "interrupted", "standard output closed", 141
+            if self.stdout.failure:
+                status, message, code = "error", _stdout_failure(self.stdout.failure), 1
         except _OutputFailed as error:
             executor.cancel()
             status, message, code = "error", str(error), 1
@@ -494,6 +500,9 @@ class _Run:
         self.stdout.line(format_report(match, elapsed))
         if self.stdout.closed and code == 0:
             code = 141
+            if self.stdout.failure:
+                _say(_stdout_failure(self.stdout.failure))
+                code = 1
         return code
 
     def _explain_start(self, failure: StartFailure) -> None:

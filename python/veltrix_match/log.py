@@ -24,21 +24,26 @@ __all__ = ["GameLog", "Stdout", "game_line", "score_line"]
 
 
 class Stdout:
-    """Line output that turns a closed reader into `closed` instead of an exception."""
+    """Line output that turns a closed reader into `closed` instead of an exception.
 
-    def __init__(self, stream: TextIO) -> None:
+    Any other failure to write (a full disk, standard output closed before the start, which
+    leaves no stream at all) closes it too, the reason kept in `failure` for the caller to say.
+    """
+
+    def __init__(self, stream: TextIO | None) -> None:
         self._stream = stream
-        self.closed = False
+        self.closed = stream is None
+        self.failure: str | None = "it is closed" if stream is None else None
 
     def isatty(self) -> bool:
         try:
-            return self._stream.isatty()
+            return self._stream is not None and self._stream.isatty()
         except (OSError, ValueError):
             return False
 
     def line(self, text: str) -> bool:
         """Writes one line and flushes; False once the reader has gone."""
-        if self.closed:
+        if self.closed or self._stream is None:
             return False
         try:
             self._stream.write(text + "\n")
@@ -47,12 +52,14 @@ class Stdout:
             self._close()
         except OSError as error:
             if error.errno not in (32, 104):  # EPIPE, ECONNRESET under another name
-                raise
+                self.failure = error.strerror or str(error)
             self._close()
         return not self.closed
 
     def _close(self) -> None:
         self.closed = True
+        if self._stream is None:
+            return
         # The interpreter flushes standard output again at exit; what is still buffered
         # would fail there and print a traceback-like warning. Point the descriptor at
         # /dev/null so that flush has somewhere to go.

@@ -256,10 +256,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         text = json.dumps({"anchor": args.anchor, "games": len(games), "ratings": rows})
     else:
         text = format_ratings(ratings, args.anchor, len(games), len(args.files))
-    try:
-        print(text, flush=True)
-    except BrokenPipeError:
-        return 141
+    from .log import Stdout  # loads the match driver: only once there is a list to print
+
+    out = Stdout(sys.stdout)
+    if not out.line(text):
+        if out.failure is None:
+            return 141
+        print(f"veltrix-match ratings: cannot write to standard output: {out.failure}", file=sys.stderr)
+        return 1
     return 0
 
 
