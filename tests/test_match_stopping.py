@@ -129,3 +129,25 @@ def test_a_standard_output_that_cannot_be_written_is_one_line_not_a_traceback(tm
         summary = records(tmp_path / "again.jsonl")[-1]
         assert summary["type"] == "summary" and summary["status"] == "error"
         assert summary["error"] == f"cannot write to standard output: {reason}"
+
+
+# A full disk under the GGF file stops the match naming the file; under the --debug log it
+# stops the logging only (said once by each program's relay), never the programs' lines.
+@pytest.mark.parametrize("option", ["--ggf-out", "--debug"])
+def test_a_full_disk_under_the_ggf_file_or_the_debug_log(tmp_path, option):
+    if not Path("/dev/full").exists():
+        pytest.skip("no /dev/full here")
+    done = subprocess.run([*COMMAND, f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4", "--out", "games.jsonl",
+                           option, "/dev/full"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert "Traceback" not in done.stderr
+    summary = records(tmp_path / "games.jsonl")[-1]
+    if option == "--ggf-out":
+        assert done.returncode == 1
+        assert "veltrix-match: match stopped: cannot write /dev/full: No space left on device\n" in done.stderr
+        assert summary["status"] == "error" and summary["error"] == "cannot write /dev/full: No space left on device"
+    else:
+        assert done.returncode == 0, done.stderr
+        assert summary["status"] == "complete" and summary["games_played"] == 4
+        said = done.stderr.splitlines()
+        assert said and all(line.startswith("veltrix-match --debug: cannot write /dev/full: No space left on device; "
+                                            "no more lines of scripted_player ") for line in said), said

@@ -45,13 +45,27 @@ def relayed_program(argv: Sequence[str]) -> list[str] | None:
 
 class _Log:
     def __init__(self, path: str, tag: str) -> None:
-        self._fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self._path = path
+        self._fd: int | None = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
         self._tag = tag
 
     def line(self, direction: str, text: bytes) -> None:
+        """Logs one line. A log that cannot be written (a full disk) must not stop the
+        program's lines: it is said once on standard error, and logging stops."""
+        if self._fd is None:
+            return
         stamp = datetime.now(UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
         shown = text.rstrip(b"\r\n").decode("utf-8", "backslashreplace")
-        os.write(self._fd, f"{stamp} {self._tag} {direction} {shown}\n".encode())
+        try:
+            os.write(self._fd, f"{stamp} {self._tag} {direction} {shown}\n".encode())
+        except OSError as error:
+            self._fd = None
+            try:
+                sys.stderr.write(f"veltrix-match --debug: cannot write {self._path}: {error.strerror or error}; "
+                                 f"no more lines of {self._tag} are logged\n")
+                sys.stderr.flush()
+            except (OSError, ValueError):
+                pass
 
     def set_tag(self, tag: str) -> None:
         self._tag = tag
