@@ -151,3 +151,16 @@ def test_a_full_disk_under_the_ggf_file_or_the_debug_log(tmp_path, option):
         said = done.stderr.splitlines()
         assert said and all(line.startswith("veltrix-match --debug: cannot write /dev/full: No space left on device; "
                                             "no more lines of scripted_player ") for line in said), said
+
+
+# Standard error closed before the start (`2>&-`): the match is played and reported as ever.
+@pytest.mark.parametrize("words", [[f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4"],
+                                   [f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", "4", "--openings", "book.txt"]],
+                         ids=["match", "with a warning"])
+def test_a_closed_standard_error_does_not_stop_the_match(tmp_path, words):
+    (tmp_path / "book.txt").write_text("f5d6c3\n")  # one opening for two pairs: a warning
+    done = subprocess.run(["sh", "-c", 'exec "$@" 2>&-', "sh", *COMMAND, *words], cwd=tmp_path,
+                          stdout=subprocess.PIPE, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout
+    assert done.stdout.splitlines()[-1].startswith("Elo difference:")
+    assert done.stdout.count("Finished game") == 4

@@ -218,6 +218,10 @@ def _openings(parser: argparse.ArgumentParser, args: argparse.Namespace, seed: i
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs veltrix-match with `argv` (default: the command line); returns the exit status."""
     words = list(sys.argv[1:] if argv is None else argv)
+    if sys.stderr is None:
+        # Started with standard error closed (`2>&-`): Python leaves no stream at all, and
+        # every message and the progress line would fail on it. They go nowhere instead.
+        sys.stderr = open(os.devnull, "w", encoding="utf-8")
     if words[:1] == ["ratings"]:
         return ratings_main(words[1:])
     parser = _parser()
