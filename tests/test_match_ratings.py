@@ -128,6 +128,18 @@ def test_the_command_warns_when_the_games_do_not_connect_every_program(tmp_path,
         assert done.stderr == ""
 
 
+# A file named twice (overlapping globs, another spelling of its path) counts its games once.
+@pytest.mark.parametrize("again", ["one.jsonl", "./one.jsonl", "sub/../one.jsonl"])
+def test_a_file_named_twice_is_counted_once(tmp_path, again):
+    (tmp_path / "sub").mkdir()
+    write_match(tmp_path / "one.jsonl", [("A", "B", 1)] * 3 + [("A", "B", 2)])
+    done = subprocess.run([*COMMAND, "ratings", "one.jsonl", again, "--json"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["games"] == 4
+    assert done.stderr == f"veltrix-match ratings: warning: {again} is one.jsonl again; its games are counted once\n"
+
+
 @pytest.mark.parametrize("content, message", [("{not json\n{}\n", "bad.jsonl:1: not a JSON object"),
                                               ("", "no games in")])
 def test_the_command_refuses_files_it_cannot_use(tmp_path, content, message):

@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -236,8 +237,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--anchor", metavar="NAME", help="the program rated 0 (default: the mean is 0)")
     parser.add_argument("--json", action="store_true", help="print the list as JSON")
     args = parser.parse_args(argv)
+    files = _distinct_files(args.files)
     try:
-        games = read_games(args.files)
+        games = read_games(files)
         if not games:
             parser.exit(1, f"veltrix-match ratings: no games in {', '.join(args.files)}\n")
         ratings = fit_ratings(games, args.anchor)
@@ -255,7 +257,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                  "games": r.games, "points": r.points} for r in ratings]
         text = json.dumps({"anchor": args.anchor, "games": len(games), "ratings": rows})
     else:
-        text = format_ratings(ratings, args.anchor, len(games), len(args.files))
+        text = format_ratings(ratings, args.anchor, len(games), len(files))
     from .log import Stdout  # loads the match driver: only once there is a list to print
 
     out = Stdout(sys.stdout)
@@ -265,6 +267,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"veltrix-match ratings: cannot write to standard output: {out.failure}", file=sys.stderr)
         return 1
     return 0
+
+
+def _distinct_files(paths: Sequence[str]) -> list[str]:
+    """The files, each once: one named twice (`a.jsonl ./a.jsonl`, overlapping globs) would
+    count its games twice and tighten every margin for nothing."""
+    seen: dict[str, str] = {}
+    for path in paths:
+        key = os.path.realpath(path)
+        if key in seen:
+            print(f"veltrix-match ratings: warning: {path} is {seen[key]} again; its games are counted once",
+                  file=sys.stderr)
+            continue
+        seen[key] = path
+    return list(seen.values())
 
 
 def _json_number(value: float) -> float | str:
