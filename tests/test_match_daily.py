@@ -45,8 +45,11 @@ def write_program(path, text, mode=0o755):
          "exited with status 1 before answering ping: cannot load weights.bin"),
         (lambda d: write_program(d / "chatty.sh", "#!/bin/sh\nread line\necho hello\nsleep 30\n"),
          "answered 'hello' to ping instead of pong"),
+        (lambda d: write_program(d / "engine.py", "#!/nonexistent/python9\nprint('pong')\n"),
+         r"\): not found \(its #! line names /nonexistent/python9, which does not exist\)$"),
+        (lambda d: str(d), r"\): permission denied \(it is a directory\)$"),
     ],
-    ids=["not found", "permission", "mistyped script", "exit 1", "wrong answer"],
+    ids=["not found", "permission", "mistyped script", "exit 1", "wrong answer", "no interpreter", "directory"],
 )
 @pytest.mark.parametrize("side", [0, 1])
 def test_a_program_that_cannot_start_is_named_with_the_reason(tmp_path, make, reason, side):

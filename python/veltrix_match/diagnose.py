@@ -21,6 +21,7 @@ import os
 import re
 import selectors
 import shlex
+import shutil
 import signal
 import subprocess
 import time
@@ -144,15 +145,40 @@ def start_problem(command: Sequence[str], deadline: float = START_DEADLINE) -> s
             start_new_session=True,  # its own group, so its helpers are ended with it
         )
     except FileNotFoundError:
-        return "not found"
+        return "not found" + _missing_interpreter(command[0])
     except PermissionError:
-        return "permission denied"
+        return "permission denied" + (" (it is a directory)" if _program_file(command[0]).is_dir() else "")
     except OSError as error:
         return f"cannot be started: {error.strerror or error}"
     try:
         return _handshake(process, deadline)
     finally:
         _end(process)
+
+
+def _program_file(word: str) -> Path:
+    """The file a command's first word runs: a path as given, else found on PATH."""
+    if "/" in word:
+        return Path(word)
+    found = shutil.which(word)
+    return Path(found) if found else Path("/nonexistent") / word
+
+
+def _missing_interpreter(word: str) -> str:
+    """When the program is there but its "#!" line names an interpreter that is not: says so
+    (the system reports both as "not found")."""
+    program = _program_file(word)
+    try:
+        with open(program, "rb") as file:
+            first = file.readline(512)
+    except OSError:
+        return ""
+    if not first.startswith(b"#!"):
+        return ""
+    words = first[2:].decode("utf-8", "replace").split()
+    if not words or Path(words[0]).exists():
+        return ""
+    return f" (its #! line names {words[0]}, which does not exist)"
 
 
 def _handshake(process: subprocess.Popen[bytes], deadline: float) -> str | None:
