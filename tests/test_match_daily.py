@@ -209,6 +209,8 @@ def test_a_debug_file_that_cannot_be_written_is_a_usage_error_before_any_program
         (["a", "b", "c"], "--name given 3 times for 2 programs"),
         (["x", "x"], "two programs are named 'x'"),
         ([" "], "a --name is empty"),
+        (["new\nline"], "a --name holds a line break or another control character: 'new\\nline'"),
+        (["tab\there", "b"], "a --name holds a line break or another control character: 'tab\\there'"),
     ],
 )
 def test_bad_names_are_usage_errors(tmp_path, names, message):

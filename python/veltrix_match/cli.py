@@ -189,6 +189,10 @@ def _names(parser: argparse.ArgumentParser, given: list[str] | None, defaults: l
         parser.error(f"--name given {len(given)} times for {len(defaults)} programs")
     if any(not name.strip() for name in given):
         parser.error("a --name is empty")
+    for name in given:
+        # A name is one line of every log, table and record: a line break would split them.
+        if any(character < " " or character == "\x7f" for character in name):
+            parser.error(f"a --name holds a line break or another control character: {name!r}")
     names = [*given, *defaults[len(given):]]
     repeated = sorted({name for name in names if names.count(name) > 1})
     if repeated:
