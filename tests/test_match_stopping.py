@@ -164,3 +164,38 @@ def test_a_closed_standard_error_does_not_stop_the_match(tmp_path, words):
     assert done.returncode == 0, done.stdout
     assert done.stdout.splitlines()[-1].startswith("Elo difference:")
     assert done.stdout.count("Finished game") == 4
+
+
+# Ctrl-C while a program that does not start is tried on its own to find out why (a silent
+# one gets a deadline of seconds): the report is still printed, without a traceback. SIGTERM
+# is disarmed once the games are over (so that it cannot cut the report short): the trial ends
+# at its deadline and names the program.
+@pytest.mark.parametrize("signum, said", [(signal.SIGINT, "interrupted while trying each program on its own"),
+                                          (signal.SIGTERM, "did not answer ping within 10 s")],
+                         ids=["SIGINT", "SIGTERM"])
+def test_a_stop_signal_while_a_program_is_tried_on_its_own(tmp_path, signum, said):
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    match = subprocess.Popen(
+        [*COMMAND, f"{SCRIPTED} silent-handshake", f"{SCRIPTED} first", "--games", "2", "--out", "games.jsonl"],
+        cwd=tmp_path, env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pids)}, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        assert match.stderr.readline().startswith("veltrix-match: match stopped: Engine start error")
+        time.sleep(0.5)  # the programs are being tried, the silent one waited for
+        match.send_signal(signum)
+        out, err = match.communicate(timeout=60)
+    finally:
+        match.kill()
+        match.wait()
+    assert "Traceback" not in err and match.returncode == 1, err
+    assert said in err
+    assert out.splitlines()[-1].startswith("Elo difference: none, no game was played")
+    assert records(tmp_path / "games.jsonl")[-1]["status"] == "error"
+    deadline = time.monotonic() + 10
+    left = [pid.name for pid in pids.iterdir()]
+    while left and time.monotonic() < deadline:
+        left = [pid for pid in left if not gone(int(pid))]
+        time.sleep(0.05)
+    assert not left, f"processes {left} outlived the match"

@@ -497,7 +497,10 @@ class _Run:
             hint = " (--forfeit scores a failing program's game as a loss)" if isinstance(failure, GameFailure) and not forfeit else ""
             _say(f"match stopped: {message}{hint}")
             if isinstance(failure, StartFailure):
-                self._explain_start(failure)
+                try:
+                    self._explain_start(failure)
+                except KeyboardInterrupt:  # Ctrl-C while a silent program gets its deadline
+                    _say("interrupted while trying each program on its own; why it failed is not known")
             elif isinstance(failure, GameFailure):
                 detail = failure_detail(self.match, failure)
                 if detail:
