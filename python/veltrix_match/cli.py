@@ -412,10 +412,7 @@ class _Run:
             except OSError as error:
                 raise _OutputFailed(self._write_error(error)) from None
         if self.ggf:
-            try:
-                self.ggf.write(self.match, pairing, result)
-            except OSError as error:  # its text names the file: "cannot write FILE: reason"
-                raise _OutputFailed(error.strerror or str(error)) from None
+            self.ggf.write(self.match, pairing, result)
 
     def _write_error(self, error: OSError) -> str:
         self.out_failed = True
