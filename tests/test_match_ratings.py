@@ -81,6 +81,15 @@ def test_an_anchor_without_games_is_refused():
         fit_ratings(games("A", "B", 1, 1, 0), anchor="Z")
 
 
+# An anchor that won or lost everything has no finite rating: the others cannot be relative to it.
+@pytest.mark.parametrize("anchor, outcome", [("A", "won"), ("D", "lost")])
+def test_an_anchor_without_a_finite_rating_is_refused(anchor, outcome):
+    played = games("A", "B", 4, 0, 0) + games("B", "C", 2, 1, 1) + games("C", "D", 3, 0, 0)
+    with pytest.raises(ValueError, match=f"the anchor '{anchor}' {outcome} every game that counts"):
+        fit_ratings(played, anchor=anchor)
+    assert by_name(fit_ratings(played, anchor="B"))["B"].elo == 0
+
+
 def write_match(path, pairs, cut=False):
     lines = [json.dumps({"type": "game", "program1": a, "program2": b, "winner": w}) for a, b, w in pairs]
     lines.append(json.dumps({"type": "summary"}))

@@ -98,6 +98,12 @@ def fit_ratings(games: Sequence[tuple[str, str, float]], anchor: str | None = No
         if kept == finite:
             break
         finite = kept
+    if anchor is not None and index[anchor] not in finite:
+        # Everything else would be "relative to" a rating of +inf or -inf: say so instead.
+        i = index[anchor]
+        outcome = "won" if sum(scored[i]) > sum(played[i]) / 2 else "lost"
+        raise ValueError(f"the anchor {anchor!r} {outcome} every game that counts, so it has no finite "
+                         "rating to anchor at; name another program, or leave out --anchor for the mean")
     own = {i: sum(scored[i][j] for j in finite) for i in finite}
     strength = {i: 1.0 for i in finite}
     for _ in range(iterations):
