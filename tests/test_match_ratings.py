@@ -150,6 +150,8 @@ def test_a_file_named_twice_is_counted_once(tmp_path, again):
 
 
 @pytest.mark.parametrize("content, message", [("{not json\n{}\n", "bad.jsonl:1: not a JSON object"),
+                                              ('{"type": "summary"}\n{"type": "game", "winner": 1}\n',
+                                               "bad.jsonl:2: a game record without the names of its programs"),
                                               ("", "no games in")])
 def test_the_command_refuses_files_it_cannot_use(tmp_path, content, message):
     (tmp_path / "bad.jsonl").write_text(content)

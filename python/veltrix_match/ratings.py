@@ -69,6 +69,9 @@ def read_games(paths: Iterable[str]) -> list[tuple[str, str, float]]:
                 continue
             winner = record.get("winner")
             points = 1.0 if winner == 1 else 0.0 if winner == 2 else 0.5
+            if "program1" not in record or "program2" not in record:
+                raise ValueError(f"{path}:{number}: a game record without the names of its programs "
+                                 "(program1, program2)")
             games.append((str(record["program1"]), str(record["program2"]), points))
     return games
 
