@@ -357,3 +357,46 @@ def test_on_a_terminal_the_progress_line_moves_with_each_game(tmp_path):
     between = [first_seen[count] for count in range(1, 8) if count in first_seen]
     assert 8 in first_seen and between, seen
     assert first_seen[8] - min(between) > 0.2, seen
+
+
+def run_on_a_terminal(args, cwd, stderr_to_terminal):
+    """veltrix-match with standard output on a pseudo-terminal (standard error there too, or
+    in a file); what the terminal showed, and what went to the file."""
+    import pty
+
+    leader, follower = pty.openpty()
+    errors = open(cwd / "errors.txt", "w")
+    try:
+        match = subprocess.Popen([*COMMAND, *map(str, args)], cwd=cwd, stdin=subprocess.DEVNULL, stdout=follower,
+                                 stderr=follower if stderr_to_terminal else errors)
+    finally:
+        os.close(follower)
+        errors.close()
+    shown = b""
+    deadline = time.monotonic() + 120
+    try:
+        while time.monotonic() < deadline:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # EIO: every holder of the terminal has closed it
+                break
+            if not chunk:
+                break
+            shown += chunk
+        assert match.wait(timeout=max(1.0, deadline - time.monotonic())) == 0
+    finally:
+        match.kill()
+        match.wait()
+        os.close(leader)
+    return shown.decode(), (cwd / "errors.txt").read_text()
+
+
+# On a terminal the progress line moves with the games; standard error sent to a file (to keep
+# the programs' chatter out of sight) must not take the progress line with it.
+@pytest.mark.parametrize("stderr_to_terminal", [True, False], ids=["stderr on the terminal", "stderr in a file"])
+def test_on_a_terminal_the_progress_line_shows_whatever_standard_error_is(tmp_path, stderr_to_terminal):
+    shown, errors = run_on_a_terminal([f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", 6, "--chunk-games", 2],
+                                      tmp_path, stderr_to_terminal)
+    assert "\rgames 6/6  scripted_player first vs scripted_player last" in shown
+    assert "Finished game" not in shown and "Games played: 6 of 6" in shown
+    assert "games 6/6" not in errors

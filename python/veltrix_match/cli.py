@@ -23,7 +23,7 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, TextIO
 
 from . import interop
 from .arguments import even_count, whole_number
@@ -283,7 +283,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.close(os.open(args.debug, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644))
         except OSError as error:
             parser.exit(2, f"veltrix-match: cannot write {args.debug}: {error.strerror or error}\n")
-    progress = Progress(sys.stderr)
+    progress = Progress(_progress_stream())
     try:
         executor = _executor(args, progress)
     except _UsageError as error:
@@ -375,6 +375,19 @@ def _same_file(first: str, second: str) -> bool:
         return os.path.samefile(first, second) and stat.S_ISREG(os.stat(first).st_mode)
     except OSError:  # one of them does not exist yet
         return os.path.realpath(first) == os.path.realpath(second)
+
+
+def _progress_stream() -> TextIO:
+    """Where the progress line goes: standard error on a terminal; else standard output
+    when that is the terminal (`2>engines.log` keeps the programs' chatter out of sight,
+    not the match's progress, as no game lines are printed to a terminal)."""
+    for stream in (sys.stderr, sys.stdout):
+        try:
+            if stream is not None and stream.isatty():
+                return stream
+        except (OSError, ValueError):
+            pass
+    return sys.stderr
 
 
 def _stdout_failure(reason: str) -> str:

@@ -277,13 +277,21 @@ class Progress:
             text += f"  leader {match.programs[leader.program].name} {leader.points:g}/{leader.games}"
         if match.sprt_state:
             text += f"  LLR {match.sprt_state.llr:+.2f}"
-        self._stream.write("\r" + text.ljust(self._width))
-        self._stream.flush()
-        self._width = len(text)
+        if self._write("\r" + text.ljust(self._width)):
+            self._width = len(text)
 
     def finish(self) -> None:
         """Ends the line so that what follows starts on a fresh one."""
         if self.enabled and self._width:
-            self._stream.write("\n")
-            self._stream.flush()
+            self._write("\n")
             self._width = 0
+
+    def _write(self, text: str) -> bool:
+        """Writes and flushes; a terminal that has gone (a hang-up) turns the line off."""
+        try:
+            self._stream.write(text)
+            self._stream.flush()
+        except (OSError, ValueError):
+            self.enabled = False
+            return False
+        return True
