@@ -120,7 +120,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="SPRT false positive rate (default 0.05)")
     parser.add_argument("--beta", type=float, default=0.05, metavar="B",
                         help="SPRT false negative rate (default 0.05)")
-    parser.add_argument("--seed", type=int, metavar="K", help="shuffles the built-in openings (default: random)")
+    parser.add_argument("--seed", type=int, metavar="K",
+                        help="shuffles the built-in openings, and a file's with --openings-order random "
+                             "(default: random)")
     parser.add_argument("--chunk-games", type=even_count(), metavar="N",
                         help="games per unit of work (default: sized to take about five seconds each)")
     parser.add_argument("--cluster", choices=("local", "ray"), default="local",
