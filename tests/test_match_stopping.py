@@ -200,3 +200,31 @@ def test_a_stop_signal_while_a_program_is_tried_on_its_own(tmp_path, signum, sai
         left = [pid for pid in left if not gone(int(pid))]
         time.sleep(0.05)
     assert not left, f"processes {left} outlived the match"
+
+
+# Ctrl-C before any game starts, or while a rating list is made: here while a file is being
+# opened (a named pipe nobody writes to, so the moment is sure). One word, status 130.
+@pytest.mark.parametrize("words", [["ratings", "games.fifo"],
+                                   [f"{SCRIPTED} first", f"{SCRIPTED} last", "--openings", "games.fifo"],
+                                   [f"{SCRIPTED} first", f"{SCRIPTED} last", "--resume", "games.fifo"]],
+                         ids=["ratings", "openings", "resume"])
+def test_ctrl_c_before_the_games_is_one_word_not_a_traceback(tmp_path, words):
+    os.mkfifo(tmp_path / "games.fifo")
+    match = subprocess.Popen([*COMMAND, *words], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        wchan = Path(f"/proc/{match.pid}/wchan")
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and match.poll() is None:
+            # Waiting in the open of the pipe: the interpreter and its handlers are long set up.
+            if "fifo" in wchan.read_text() or "partner" in wchan.read_text():
+                break
+            time.sleep(0.05)
+        assert match.poll() is None, match.communicate()
+        match.send_signal(signal.SIGINT)
+        out, err = match.communicate(timeout=60)
+    finally:
+        match.kill()
+        match.wait()
+    assert match.returncode == 130 and "Traceback" not in err, err
+    assert err == "veltrix-match: interrupted\n"

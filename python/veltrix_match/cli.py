@@ -223,6 +223,17 @@ def _openings(parser: argparse.ArgumentParser, args: argparse.Namespace, seed: i
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs veltrix-match with `argv` (default: the command line); returns the exit status."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as interrupt:
+        # Ctrl-C before the games start (reading openings or a match file, starting a
+        # cluster) or while a rating list is fitted: the match's own handling is not in
+        # place there. Whatever was opened has been closed on the way out.
+        _say("interrupted")
+        return exit_status(interrupt)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     if sys.stderr is None:
         # Started with standard error closed (`2>&-`): Python leaves no stream at all, and
