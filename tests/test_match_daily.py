@@ -400,3 +400,20 @@ def test_on_a_terminal_the_progress_line_shows_whatever_standard_error_is(tmp_pa
     assert "\rgames 6/6  scripted_player first vs scripted_player last" in shown
     assert "Finished game" not in shown and "Games played: 6 of 6" in shown
     assert "games 6/6" not in errors
+
+
+# Two outputs on one file garble it (the --debug relays append while the JSONL is written);
+# an output on the --openings file loses the user's openings. Refused before anything runs.
+@pytest.mark.parametrize("options, message", [
+    (["--out", "same.txt", "--debug", "same.txt"], "--out and --debug name the same file"),
+    (["--ggf-out", "same.txt", "--debug", "./same.txt"], "--ggf-out and --debug name the same file"),
+    (["--openings", "book.txt", "--out", "book.txt"], "--out names the --openings file book.txt"),
+    (["--openings", "book.txt", "--debug", "book.txt"], "--debug names the --openings file book.txt"),
+    (["--openings", "book.txt", "--ggf-out", "./book.txt"], "--ggf-out names the --openings file book.txt"),
+])
+def test_outputs_on_one_file_or_on_the_openings_file_are_refused(tmp_path, options, message):
+    (tmp_path / "book.txt").write_text("f5d6c3\nf5f6e6\n")
+    done = run(f"{SCRIPTED} first", f"{SCRIPTED} last", "--games", 4, *options, cwd=tmp_path)
+    assert done.returncode == 2 and message in done.stderr and "Traceback" not in done.stderr
+    assert (tmp_path / "book.txt").read_text() == "f5d6c3\nf5f6e6\n"
+    assert not (tmp_path / "same.txt").exists() or (tmp_path / "same.txt").read_text() == ""

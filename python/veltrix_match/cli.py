@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import itertools
 import json
 import math
 import os
@@ -274,6 +275,17 @@ def _main(argv: Sequence[str] | None) -> int:
     if args.ggf_out and args.out and _same_file(args.ggf_out, args.out):
         parser.error(f"--ggf-out and {'--resume' if args.resume else '--out'} name the same file; "
                      "give each its own")
+    # The --debug relays append to their file while the others are written: one file for two
+    # of them garbles both; one of them over the --openings file loses the user's openings.
+    written = [(option, path) for option, path in (("--resume" if args.resume else "--out", args.out),
+                                                   ("--ggf-out", args.ggf_out), ("--debug", args.debug)) if path]
+    for (option, path), (other, other_path) in itertools.combinations(written, 2):
+        if _same_file(path, other_path):
+            parser.error(f"{option} and {other} name the same file; give each its own")
+    for option, path in written:
+        if args.openings and _same_file(path, args.openings):
+            parser.error(f"{option} names the --openings file {args.openings}, which it would write over; "
+                         "give it another file")
     seed = args.seed if args.seed is not None else None
     if seed is None and resumed is not None and resumed.seed is not None:
         seed = resumed.seed
