@@ -170,17 +170,17 @@ def test_a_closed_standard_error_does_not_stop_the_match(tmp_path, words):
 # Ctrl-C while a program that does not start is tried on its own to find out why (a silent
 # one gets a deadline of seconds): the report is still printed, without a traceback. SIGTERM
 # is disarmed once the games are over (so that it cannot cut the report short): the trial ends
-# at its deadline and names the program.
+# at its deadline (10 s, scaled to 2 s here) and names the program.
 @pytest.mark.parametrize("signum, said", [(signal.SIGINT, "interrupted while trying each program on its own"),
-                                          (signal.SIGTERM, "did not answer ping within 10 s")],
+                                          (signal.SIGTERM, "did not answer ping within 2 s")],
                          ids=["SIGINT", "SIGTERM"])
 def test_a_stop_signal_while_a_program_is_tried_on_its_own(tmp_path, signum, said):
     pids = tmp_path / "pids"
     pids.mkdir()
     match = subprocess.Popen(
         [*COMMAND, f"{SCRIPTED} silent-handshake", f"{SCRIPTED} first", "--games", "2", "--out", "games.jsonl"],
-        cwd=tmp_path, env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pids)}, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True,
+        cwd=tmp_path, env={**os.environ, "VELTRIX_TEST_PID_DIR": str(pids), "VELTRIX_TEST_TIME_SCALE": "0.2"},
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     try:
         assert match.stderr.readline().startswith("veltrix-match: match stopped: Engine start error")
