@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import veltrix
+from processes import alive, children_of, wait_until_ended
 
 HERE = Path(__file__).resolve().parent
 PLAYER = str(HERE / "players" / "net_player.py")
@@ -30,42 +31,10 @@ def player(mode: str) -> list[str]:
     return [sys.executable, PLAYER, mode]
 
 
-def children() -> list[int]:
-    """Processes whose parent is this test process (zombies included)."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            stat = (entry / "stat").read_text()
-        except OSError:
-            continue
-        if int(stat.rsplit(")", 1)[1].split()[1]) == os.getpid():
-            found.append(int(entry.name))
-    return found
-
-
-def has_exited(pid: int) -> bool:
-    """True once `pid` is gone or a zombie (its descriptors are closed either way; an orphan
-    killed with its group waits for init to reap it)."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
-
-
-def wait_until_exited(pids: list[int], seconds: float = 5) -> list[int]:
-    """The pids still running after a bounded wait (a SIGKILL takes effect within moments)."""
-    deadline = time.monotonic() + seconds
-    while (left := [pid for pid in pids if not has_exited(pid)]) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return left
-
-
 @pytest.fixture(autouse=True)
 def no_children_left():
     yield
-    assert children() == []
+    assert children_of(os.getpid()) == []
 
 
 class Background:
@@ -439,7 +408,7 @@ def test_client_ends_the_helpers_of_its_programs(listener, tmp_path, monkeypatch
             assert job.message() == "Connection broken"
         pids = [int(path.name) for path in tmp_path.iterdir()]
         assert len(pids) == 4
-        assert wait_until_exited(pids) == []
+        assert wait_until_ended(pids) == []
         for path in tmp_path.iterdir():
             path.unlink()
 
@@ -1059,7 +1028,7 @@ def test_client_survives_writing_to_a_program_that_has_gone(listener, tmp_path):
         # Its output may close a moment before its input does: wait until it has quite gone.
         pids = [int(path.name) for path in tmp_path.iterdir()]
         deadline = time.monotonic() + 5
-        while not any(has_exited(pid) for pid in pids):
+        while all(alive(pid) for pid in pids):
             assert time.monotonic() < deadline, "the program did not exit"
             time.sleep(0.01)
         peer.send(TAG + b" black " + START + b"\n")

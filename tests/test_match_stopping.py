@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from processes import wait_until_ended
+
 ROOT = Path(__file__).resolve().parent.parent
 SCRIPTED = f"{sys.executable} {Path(__file__).parent / 'players/scripted_player.py'}"
 SEARCH = f"{sys.executable} {ROOT / 'examples/players/search_player.py'}"
@@ -19,15 +21,6 @@ COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "veltrix_
 
 def records(path):
     return [json.loads(line) for line in path.read_text().splitlines()]
-
-
-def gone(pid):
-    """True when the process no longer exists or is a zombie nobody has reaped yet."""
-    try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (FileNotFoundError, ProcessLookupError):
-        return True
-    return state in ("Z", "X")
 
 
 # SIGTERM (timeout, CI, docker stop) and SIGHUP (a closed terminal) end the match as Ctrl-C
@@ -59,11 +52,7 @@ def test_a_stop_signal_reports_writes_the_summary_and_leaves_no_process(tmp_path
     assert "Games played: 0 of 4" in out
     summary = records(tmp_path / "cut.jsonl")[-1]
     assert summary["type"] == "summary" and summary["status"] == "interrupted"
-    deadline = time.monotonic() + 10
-    left = [pid.name for pid in pids.iterdir()]
-    while left and time.monotonic() < deadline:
-        left = [pid for pid in left if not gone(int(pid))]
-        time.sleep(0.05)
+    left = wait_until_ended([int(pid.name) for pid in pids.iterdir()], 10)
     assert not left, f"processes {left} outlived the match"
 
 
@@ -194,11 +183,7 @@ def test_a_stop_signal_while_a_program_is_tried_on_its_own(tmp_path, signum, sai
     assert said in err
     assert out.splitlines()[-1].startswith("Elo difference: none, no game was played")
     assert records(tmp_path / "games.jsonl")[-1]["status"] == "error"
-    deadline = time.monotonic() + 10
-    left = [pid.name for pid in pids.iterdir()]
-    while left and time.monotonic() < deadline:
-        left = [pid for pid in left if not gone(int(pid))]
-        time.sleep(0.05)
+    left = wait_until_ended([int(pid.name) for pid in pids.iterdir()], 10)
     assert not left, f"processes {left} outlived the match"
 
 

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from processes import alive, wait_until_ended
 from reference import RefBoard
 from veltrix import Arena, Board
 from veltrix_match.chunks import Chunk, play_chunk
@@ -25,22 +26,6 @@ def nboard(mode="normal", *options, engine_options=""):
     return [sys.executable, "-m", "veltrix_match.nboard", *options, f"{ENGINE} --mode {mode} {engine_options}"]
 
 
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    # A zombie is dead for this purpose only if its parent is gone too (then init reaps it).
-    return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] != "Z"
-
-
-def wait_gone(pids, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline and any(alive(pid) for pid in pids):
-        time.sleep(0.02)
-    return [pid for pid in pids if alive(pid)]
-
-
 @pytest.fixture
 def pid_dir(tmp_path, monkeypatch):
     """Every engine records its pid here; none may outlive the test."""
@@ -48,7 +33,7 @@ def pid_dir(tmp_path, monkeypatch):
     directory.mkdir()
     monkeypatch.setenv("VELTRIX_TEST_PID_DIR", str(directory))
     yield directory
-    assert wait_gone([int(p) for p in os.listdir(directory)]) == []
+    assert wait_until_ended([int(p) for p in os.listdir(directory)]) == []
 
 
 def first_move_game():
@@ -150,7 +135,7 @@ def test_the_engine_never_outlives_the_adapter(ending, pid_dir):
         process.send_signal(getattr(signal, ending))
     code = process.wait(timeout=10)
     assert code == {"stdin closes": 0, "SIGTERM": 128 + 15, "SIGHUP": 128 + 1, "SIGKILL": -9}[ending]
-    assert wait_gone(engines) == []
+    assert wait_until_ended(engines) == []
     for pipe in (process.stdin, process.stdout, process.stderr):
         try:
             pipe.close()
@@ -247,7 +232,7 @@ def test_an_engines_helpers_never_outlive_the_adapter_started_as_arenas_start_it
         os.killpg(process.pid, signal.SIGKILL)
     code = process.wait(timeout=10)
     assert code == {"stdin closes": 0, "SIGTERM": 128 + 15, "group killed": -9}[ending]
-    assert wait_gone(recorded) == []
+    assert wait_until_ended(recorded) == []
     for pipe in (process.stdin, process.stdout, process.stderr):
         try:
             pipe.close()
@@ -269,7 +254,7 @@ def test_the_adapter_leading_a_group_it_shares_ends_only_its_own(pid_dir, tmp_pa
         recorded = [int(p) for p in os.listdir(pid_dir)]
         process.stdin.close()
         assert process.wait(timeout=10) == 0
-        assert wait_gone(recorded) == [] and alive(bystander)
+        assert wait_until_ended(recorded) == [] and alive(bystander)
     finally:
         try:
             os.killpg(process.pid, signal.SIGKILL)
